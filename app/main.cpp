@@ -1,0 +1,12 @@
+#include <cstdio>
+
+#include "app/run.h"
+
+int main(int argc, char** argv) {
+  // Without both arguments there is nothing safe to do: say how to call it and touch nothing.
+  if (argc < 3) {
+    std::fputs("usage: cdcopy DRIVE_ROOT INSTALL_DIR\n", stderr);
+    return 2;
+  }
+  return cdcopy::Run(cdcopy::SystemPlatform(), argv[1], argv[2]);
+}

@@ -1,0 +1,44 @@
+#include "copy/copy_item.h"
+
+namespace cdcopy {
+
+namespace {
+
+bool Fits(const char* tmpl, const char* arg) { return ComposedLength(tmpl, arg) < kPathBufferSize; }
+
+// A path cut short would name some other file, so an item whose paths do not all fit is
+// refused before anything is touched.
+bool PathsFit(const CopyItem& item, const char* driveRoot, const char* installDir) {
+  return (!item.directoryTemplate || Fits(item.directoryTemplate, installDir)) &&
+         Fits(item.sourceTemplate, driveRoot) && Fits(item.destinationTemplate, installDir);
+}
+
+}  // namespace
+
+bool CopyOneItem(Platform& platform, const CopyItem& item, const char* driveRoot,
+                 const char* installDir, PathBuffers& paths) {
+  platform.WriteStdout(item.progressLine);
+  if (platform.IsStdoutTerminal()) platform.FlushStdout();
+
+  if (!PathsFit(item, driveRoot, installDir)) return false;
+
+  if (item.directoryTemplate) {
+    Compose(paths.destination, kPathBufferSize, item.directoryTemplate, installDir);
+    platform.CreateDirectoryA(paths.destination);
+  }
+  Compose(paths.source, kPathBufferSize, item.sourceTemplate, driveRoot);
+  Compose(paths.destination, kPathBufferSize, item.destinationTemplate, installDir);
+
+  bool copied = platform.CopyFileA(paths.source, paths.destination, false);
+  // Also after a failure: a read-only earlier copy becomes replaceable.
+  platform.SetFileAttributesA(paths.destination, FILE_ATTRIBUTE_ARCHIVE);
+  if (copied) return true;
+  if (item.policy != FailurePolicy::RetryThenAbort) return false;
+
+  platform.Sleep(kRetryPauseMs);
+  if (!platform.CopyFileA(paths.source, paths.destination, false)) return false;
+  platform.SetFileAttributesA(paths.destination, FILE_ATTRIBUTE_ARCHIVE);
+  return true;
+}
+
+}  // namespace cdcopy

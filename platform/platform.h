@@ -1,0 +1,60 @@
+// The narrow seam between the run and the operating system: exactly the calls the tool makes,
+// named after the Win32 functions they stand for. The run receives a Platform; the executable
+// gets the one for its OS from SystemPlatform(), the tests hand in a recording fake.
+#pragma once
+
+#include <cstdint>
+
+namespace cdcopy {
+
+// <windows.h> defines these as macros with the same names and values. A translation unit that
+// includes it first uses the macros; every other one gets these constants.
+#ifndef MB_OK
+inline constexpr unsigned MB_OK = 0x00000000;
+inline constexpr unsigned MB_OKCANCEL = 0x00000001;
+inline constexpr unsigned MB_ICONERROR = 0x00000010;
+inline constexpr unsigned MB_ICONWARNING = 0x00000030;
+inline constexpr unsigned MB_ICONINFORMATION = 0x00000040;
+inline constexpr unsigned MB_TYPEMASK = 0x0000000F;
+inline constexpr unsigned MB_ICONMASK = 0x000000F0;
+#endif
+#ifndef IDOK
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
+#endif
+#ifndef FILE_ATTRIBUTE_READONLY
+inline constexpr std::uint32_t FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+#endif
+
+// Paths are as the run composes them: '\'-separated, matched without regard to ASCII case.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // A modal box with no owner window. Answers IDOK or IDCANCEL (Escape or closing the box),
+  // or 0 when the box cannot be shown at all.
+  virtual int MessageBoxA(const char* text, const char* caption, unsigned type) = 0;
+
+  // Copies the whole file or nothing; with failIfExists false an existing destination is
+  // replaced, unless it is read-only. Answers whether the copy was made.
+  virtual bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) = 0;
+
+  virtual bool SetFileAttributesA(const char* path, std::uint32_t attributes) = 0;
+
+  // One directory level with default security; fails when the name exists or the parent does
+  // not.
+  virtual bool CreateDirectoryA(const char* path) = 0;
+
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+  // Standard output in text mode. Write errors are the platform's to swallow.
+  virtual void WriteStdout(const char* text) = 0;
+  virtual void FlushStdout() = 0;
+  virtual bool IsStdoutTerminal() = 0;
+};
+
+// The operating system's platform, implemented once per OS and chosen at build time.
+Platform& SystemPlatform();
+
+}  // namespace cdcopy
