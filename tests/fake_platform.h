@@ -1,0 +1,72 @@
+// A platform that records every call, in order, and answers from a script.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace cdcopy::testing {
+
+using Calls = std::vector<std::string>;
+
+inline Calls operator+(Calls a, const Calls& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+inline std::string Hex(unsigned value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%02X", value);
+  return buffer;
+}
+
+class FakePlatform : public Platform {
+ public:
+  std::deque<int> promptAnswers;  // one per OK/Cancel box, in order
+  std::deque<bool> copyResults;   // one per CopyFileA; success once they run out
+  bool stdoutIsTerminal = true;
+  Calls calls;
+
+  int MessageBoxA(const char* text, const char* caption, unsigned type) override {
+    calls.push_back("MessageBoxA(" + Hex(type) + ", \"" + caption + "\") " + text);
+    if ((type & 0xF) == MB_OK) return IDOK;
+    if (promptAnswers.empty()) {
+      ADD_FAILURE() << "a prompt nobody scripted an answer for: " << text;
+      return 0;
+    }
+    int answer = promptAnswers.front();
+    promptAnswers.pop_front();
+    return answer;
+  }
+  bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override {
+    bool result = true;
+    if (!copyResults.empty()) {
+      result = copyResults.front();
+      copyResults.pop_front();
+    }
+    calls.push_back(std::string("CopyFileA(") + existingFile + ", " + newFile + ", " +
+                    (failIfExists ? "TRUE" : "FALSE") + ") -> " + (result ? "1" : "0"));
+    return result;
+  }
+  bool SetFileAttributesA(const char* path, std::uint32_t attributes) override {
+    calls.push_back(std::string("SetFileAttributesA(") + path + ", " + Hex(attributes) + ")");
+    return true;
+  }
+  bool CreateDirectoryA(const char* path) override {
+    calls.push_back(std::string("CreateDirectoryA(") + path + ")");
+    return true;
+  }
+  void Sleep(std::uint32_t milliseconds) override {
+    calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+  }
+  void WriteStdout(const char* text) override { calls.push_back(std::string("stdout: ") + text); }
+  void FlushStdout() override { calls.push_back("flush"); }
+  bool IsStdoutTerminal() override { return stdoutIsTerminal; }
+};
+
+}  // namespace cdcopy::testing

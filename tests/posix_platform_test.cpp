@@ -1,0 +1,241 @@
+// The POSIX platform layer on real folders: the contract the run relies on from Windows.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "platform/posix/case_blind_path.h"
+#include "platform/posix/posix_platform.h"
+#include "test_files.h"
+
+namespace cdcopy::testing {
+namespace {
+
+using posix::PosixPlatform;
+
+class PosixPlatformTest : public ::testing::Test {
+ protected:
+  // Composed paths use '\' after the folder, as the run composes them.
+  std::string Win(const std::string& relative) {
+    std::string path = dir_.Path() + "\\" + relative;
+    return path;
+  }
+  std::string At(const std::string& relative) { return dir_ / relative; }
+
+  TempDir dir_;
+  PosixPlatform platform_;
+  const mode_t fresh_ = 0666 & ~CurrentUmask();
+};
+
+TEST_F(PosixPlatformTest, NamesMatchWithoutRegardToCase) {
+  WriteFile(At("disc/INSTALL/DATA/KESTCORE/BND0.BND"), "archive", 0555);
+  fs::create_directories(At("inst/KESTCORE"));
+
+  ASSERT_TRUE(platform_.CopyFileA(Win("disc\\install\\data\\kestcore\\bnd0.bnd").c_str(),
+                                  Win("inst\\kestcore\\bnd0.bnd").c_str(), false));
+  ASSERT_TRUE(platform_.CreateDirectoryA(Win("inst\\kestcore\\video").c_str()));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Win("inst\\Kestcore\\VIDEO").c_str()));
+  // Everything went into the one KESTCORE folder; no second one beside it.
+  EXPECT_EQ(Tree(At("inst")),
+            (std::vector<std::string>{"KESTCORE", "KESTCORE/bnd0.bnd", "KESTCORE/video"}));
+  EXPECT_EQ(ReadFile(At("inst/KESTCORE/bnd0.bnd")), "archive");
+}
+
+TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
+  WriteFile(At("d/data/f"), "exact");
+  WriteFile(At("d/Data/f"), "Data");
+  WriteFile(At("d/DATA/f"), "DATA");
+  posix::EntryName found;
+  bool exists = false;
+  posix::UniqueFd parent = posix::OpenParent(Win("d\\data\\f").c_str(), found, &exists);
+  ASSERT_TRUE(parent && exists);
+  EXPECT_STREQ(found, "f");
+  EXPECT_TRUE(platform_.CopyFileA(Win("d\\data\\f").c_str(), At("exact").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(Win("d\\dATA\\f").c_str(), At("blind").c_str(), false));
+  EXPECT_EQ(ReadFile(At("exact")), "exact");
+  EXPECT_EQ(ReadFile(At("blind")), "DATA");  // "DATA" sorts before "Data"
+}
+
+TEST_F(PosixPlatformTest, CopyReplacesAnExistingFileWhateverItsCase) {
+  WriteFile(At("src"), "new");
+  WriteFile(At("inst/BND0.BND"), "old and longer");
+  ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), Win("inst\\bnd0.bnd").c_str(), false));
+  EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"BND0.BND"});
+  EXPECT_EQ(ReadFile(At("inst/BND0.BND")), "new");
+}
+
+TEST_F(PosixPlatformTest, ReadOnlyDestinationIsRefusedUntilItsAttributesAreReset) {
+  WriteFile(At("src"), "new");
+  WriteFile(At("dst"), "old", 0444);
+  EXPECT_FALSE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+  EXPECT_EQ(ReadFile(At("dst")), "old");
+
+  platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(Mode(At("dst")), fresh_);
+  EXPECT_TRUE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+  EXPECT_EQ(ReadFile(At("dst")), "new");
+}
+
+TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
+  WriteFile(At("inst/dst"), "earlier");
+  fs::create_directories(At("disc/adir"));
+  struct Case {
+    const char* why;
+    std::string source;
+    std::string destination;
+  } cases[] = {
+      {"source missing", At("disc/missing"), At("inst/dst")},
+      {"source is a folder", At("disc/adir"), At("inst/dst")},
+      {"destination folder missing", At("disc/adir"), At("inst/nowhere/dst")},
+      {"destination is a folder", At("inst/dst"), At("inst")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(platform_.CopyFileA(c.source.c_str(), c.destination.c_str(), false)) << c.why;
+    EXPECT_EQ(ReadFile(At("inst/dst")), "earlier") << c.why;
+    EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"dst"}) << c.why;
+  }
+  WriteFile(At("src"), "new");
+  EXPECT_FALSE(platform_.CopyFileA(At("src").c_str(), At("inst/dst").c_str(), true));
+  EXPECT_EQ(ReadFile(At("inst/dst")), "earlier");
+}
+
+TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  WriteFile(At("disc/big"), big, 0555);
+  fs::create_directories(At("inst"));
+  ASSERT_TRUE(platform_.CopyFileA(At("disc/big").c_str(), At("inst/big").c_str(), false));
+  EXPECT_TRUE(ReadFile(At("inst/big")) == big);
+  EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"big"});
+  EXPECT_EQ(fs::last_write_time(At("inst/big")), fs::last_write_time(At("disc/big")));
+}
+
+TEST_F(PosixPlatformTest, ModesFollowTheSourceUntilResetToAFreshFile) {
+  struct Case {
+    mode_t source;
+    mode_t copied;
+  } cases[] = {
+      {0555, 0444 & ~CurrentUmask()},  // a disc's read-only file stays read-only, as on Windows
+      {0755, fresh_},                  // never executable
+      {0600, fresh_},
+  };
+  for (const Case& c : cases) {
+    WriteFile(At("src"), "x", c.source);
+    fs::remove(At("dst"));
+    ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+    EXPECT_EQ(Mode(At("dst")), c.copied) << std::oct << c.source;
+    platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(Mode(At("dst")), fresh_) << std::oct << c.source;
+  }
+  platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Mode(At("dst")), 0444 & ~CurrentUmask());
+  EXPECT_FALSE(platform_.SetFileAttributesA(At("none").c_str(), FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST_F(PosixPlatformTest, LinkAtTheDestinationIsReplacedNeverFollowed) {
+  WriteFile(At("outside"), "keep me", 0444);
+  WriteFile(At("src"), "copy");
+  fs::create_directories(At("inst"));
+  fs::create_symlink(At("outside"), At("inst/dst"));
+
+  platform_.SetFileAttributesA(At("inst/dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(Mode(At("outside")), 0444u);
+  ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), At("inst/dst").c_str(), false));
+  EXPECT_FALSE(fs::is_symlink(At("inst/dst")));
+  EXPECT_EQ(ReadFile(At("inst/dst")), "copy");
+  EXPECT_EQ(ReadFile(At("outside")), "keep me");
+}
+
+TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {
+  EXPECT_FALSE(platform_.CreateDirectoryA(Win("a\\b").c_str()));
+  EXPECT_FALSE(fs::exists(At("a")));
+  EXPECT_TRUE(platform_.CreateDirectoryA(Win("a").c_str()));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Win("A").c_str()));
+  EXPECT_TRUE(fs::is_directory(At("a")));
+  EXPECT_EQ(Mode(At("a")), 0777 & ~CurrentUmask());
+}
+
+TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
+  const std::string name(300, 'n');
+  EXPECT_FALSE(platform_.CreateDirectoryA(Win(name).c_str()));
+  EXPECT_FALSE(platform_.CopyFileA(Win(name + "\\f").c_str(), At("dst").c_str(), false));
+  EXPECT_FALSE(platform_.CreateDirectoryA(""));
+}
+
+void OnAlarm(int) {}
+
+TEST(PosixSleep, SleepsTheWholeTimeThroughSignals) {
+  struct sigaction action {};
+  action.sa_handler = OnAlarm;  // no SA_RESTART: every tick interrupts the sleep
+  struct sigaction previous;
+  sigaction(SIGALRM, &action, &previous);
+  itimerval tick{{0, 10000}, {0, 10000}};
+  setitimer(ITIMER_REAL, &tick, nullptr);
+
+  auto start = std::chrono::steady_clock::now();
+  PosixPlatform().Sleep(120);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(120));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+}
+
+TEST(PosixMessageBox, AnswersZeroWithoutATerminal) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();  // no controlling terminal any more
+    _exit(posix::TerminalMessageBox("text", "caption", MB_OKCANCEL | MB_ICONINFORMATION));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
+  struct Case {
+    unsigned type;
+    const char* mark;
+    const char* buttons;
+  } cases[] = {
+      {MB_OKCANCEL | MB_ICONINFORMATION, "(i)", "[  OK  ]   [ Cancel ]"},
+      {MB_OK | MB_ICONWARNING, "/!\\", "[  OK  ]"},
+      {MB_OK | MB_ICONERROR, "(X)", "[  OK  ]"},
+  };
+  for (const Case& c : cases) {
+    std::string box = posix::DrawMessageBox("first line\nsecond \x1b[2J line", "Caption", c.type, 80);
+    std::istringstream in(box);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 8u) << box;
+    EXPECT_EQ(lines[0], "");
+    EXPECT_TRUE(lines[1].starts_with("+- Caption -")) << box;
+    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), lines[1].size()) << box;
+    EXPECT_NE(lines[3].find(std::string(c.mark) + "   first line"), std::string::npos) << box;
+    EXPECT_NE(lines[4].find("second ?[2J line"), std::string::npos) << box;  // no escape reaches the terminal
+    EXPECT_TRUE(lines[6].ends_with(std::string(c.buttons) + "  |")) << box;
+    EXPECT_EQ(box.find('\x1b'), std::string::npos);
+  }
+}
+
+TEST(PosixMessageBox, WrapsLinesWiderThanTheTerminal) {
+  const std::string text(150, 'w');
+  std::string box = posix::DrawMessageBox(text.c_str(), "C", MB_OK, 60);
+  std::istringstream in(box);
+  std::size_t ws = 0;
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_LE(line.size(), 60u) << line;
+    ws += static_cast<std::size_t>(std::count(line.begin(), line.end(), 'w'));
+  }
+  EXPECT_EQ(ws, text.size());
+}
+
+}  // namespace
+}  // namespace cdcopy::testing

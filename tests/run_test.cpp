@@ -1,0 +1,209 @@
+// The whole run against a recording platform: every call, its arguments and its order.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/run.h"
+#include "fake_platform.h"
+
+namespace cdcopy::testing {
+namespace {
+
+const std::string kDrive = "D:\\";
+const std::string kInstall = "C:\\Games\\Kestrion";
+
+std::string BasePromptText(const std::string& drive) {
+  return "Insert your Kestrion CD-ROM in Drive " + drive +
+         " to copy game data.\nWait a moment for the system to recognize the disk,\n"
+         "then click OK to continue.  Click Cancel to skip this part.";
+}
+const std::string kFirstExpansionPrompt =
+    "Insert your Mission Pack One: Tessarand CD-ROM into Drive D:\\\n"
+    "and click OK to continue.  Click Cancel to skip this part.";
+const std::string kSecondExpansionPrompt =
+    "Insert your Mission Pack Two: Ostmere CD-ROM into Drive D:\\\n"
+    "and click OK to continue.  Click Cancel to skip this part.";
+const std::string kCancelled =
+    "Copy cancelled - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
+    "manually.";
+const std::string kArchiveFailed =
+    "Copy failed - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
+    "manually.";
+const std::string kLogoFailed =
+    "Copy failed - You can play the game but the Orrin Logo video will not play without the "
+    "CD-ROM inserted.";
+
+std::string Box(unsigned type, const std::string& text) {
+  return "MessageBoxA(" + Hex(type) + ", \"Copy Data from Kestrion CD-ROM\") " + text;
+}
+Calls Prompt(const std::string& text) { return {Box(0x41, text)}; }
+Calls Notice(unsigned type, const std::string& text) { return {Box(type, text)}; }
+Calls Progress(const std::string& line) { return {"stdout: " + line, "flush"}; }
+Calls Mkdir(const std::string& path) { return {"CreateDirectoryA(" + path + ")"}; }
+// One attempt: the copy, then the attribute reset that follows it whatever its result.
+Calls Attempt(const std::string& src, const std::string& dst, bool ok) {
+  return {"CopyFileA(" + src + ", " + dst + ", FALSE) -> " + (ok ? "1" : "0"),
+          "SetFileAttributesA(" + dst + ", 0x20)"};
+}
+Calls LastAttempt(const std::string& src, const std::string& dst) {
+  return {"CopyFileA(" + src + ", " + dst + ", FALSE) -> 0"};
+}
+const Calls kPause = {"Sleep(5000)"};
+
+const std::string kArchiveSrc = "D:\\install\\data\\kestcore\\bnd0.bnd";
+const std::string kArchiveDst = "C:\\Games\\Kestrion\\kestcore\\bnd0.bnd";
+const std::string kLogoSrc = "D:\\Install\\Data\\kestcore\\video\\orrinmark.flk";
+const std::string kLogoDst = "C:\\Games\\Kestrion\\kestcore\\video\\orrinmark.flk";
+const Calls kArchiveLine = Progress("\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...");
+const Calls kLogoStart =
+    Progress("\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...") +
+    Mkdir("C:\\Games\\Kestrion\\kestcore\\video");
+
+Calls FirstExpansion(bool archiveOk, bool logoOk) {
+  return Progress("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...") +
+         Attempt("D:\\data\\all\\bnd0.bnd", "C:\\Games\\Kestrion\\halvane\\bnd0.bnd", archiveOk) +
+         Progress("\nNow copying Halvane Logo video logo.flk (3 MB)...") +
+         Mkdir("C:\\Games\\Kestrion\\halvane\\video") +
+         Attempt("D:\\data\\max\\halvane\\video\\logo.flk",
+                 "C:\\Games\\Kestrion\\halvane\\video\\logo.flk", logoOk);
+}
+Calls SecondExpansion(bool archiveOk, bool logoOk) {
+  return Progress("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...") +
+         Attempt("D:\\data\\all\\bnd0.bnd", "C:\\Games\\Kestrion\\velmora\\bnd0.bnd", archiveOk) +
+         Progress("\nNow copying Velmora Logo video logo.flk (3 MB)...") +
+         Mkdir("C:\\Games\\Kestrion\\velmora\\video") +
+         Attempt("D:\\data\\max\\velmora\\video\\logo.flk",
+                 "C:\\Games\\Kestrion\\velmora\\video\\logo.flk", logoOk);
+}
+
+const Calls kBaseOk = Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                      Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
+                      Attempt(kLogoSrc, kLogoDst, true);
+
+struct RunCase {
+  const char* name;
+  std::deque<int> answers;
+  std::deque<bool> copies;
+  Calls expected;
+};
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+class RunTable : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunTable, MakesExactlyTheseCalls) {
+  const RunCase& c = GetParam();
+  FakePlatform platform;
+  platform.promptAnswers = c.answers;
+  platform.copyResults = c.copies;
+  EXPECT_EQ(cdcopy::Run(platform, kDrive.c_str(), kInstall.c_str()), 0);
+  EXPECT_EQ(platform.calls, c.expected);
+  EXPECT_TRUE(platform.promptAnswers.empty()) << "prompts that were never shown";
+}
+
+const Calls kBothExpansionPrompts = Prompt(kFirstExpansionPrompt) + Prompt(kSecondExpansionPrompt);
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, RunTable,
+    ::testing::Values(
+        RunCase{"FullRun",
+                {IDOK, IDOK, IDOK},
+                {},
+                kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(true, true) +
+                    Prompt(kSecondExpansionPrompt) + SecondExpansion(true, true)},
+        RunCase{"CancelAtBasePromptWarnsAndTouchesNothing",
+                {IDCANCEL},
+                {},
+                Prompt(BasePromptText(kDrive)) + Notice(0x30, kCancelled)},
+        RunCase{"BasePromptThatCannotBeShownGoesAhead",
+                {0, IDCANCEL, IDCANCEL},
+                {},
+                kBaseOk + kBothExpansionPrompts},
+        RunCase{"ArchiveSecondAttemptSucceedsAfterPause",
+                {IDOK, IDCANCEL, IDCANCEL},
+                {false, true},
+                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                    Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
+                    Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
+                    Attempt(kLogoSrc, kLogoDst, true) + kBothExpansionPrompts},
+        RunCase{"ArchiveFailsTwiceEndsWithErrorNotice",
+                {IDOK},
+                {false, false},
+                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                    Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
+                    LastAttempt(kArchiveSrc, kArchiveDst) + Notice(0x10, kArchiveFailed)},
+        RunCase{"LogoFailsAtOnceWithoutPause",
+                {IDOK},
+                {true, false},
+                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                    Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
+                    Attempt(kLogoSrc, kLogoDst, false) + Notice(0x10, kLogoFailed)},
+        RunCase{"FirstExpansionSkippedSecondCopied",
+                {IDOK, IDCANCEL, IDOK},
+                {},
+                kBaseOk + kBothExpansionPrompts + SecondExpansion(true, true)},
+        RunCase{"FirstExpansionWithoutDiscFailsSilentlyAndGoesOn",
+                {IDOK, IDOK, IDCANCEL},
+                {true, true, false, false},
+                kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(false, false) +
+                    Prompt(kSecondExpansionPrompt)},
+        RunCase{"FailedExpansionArchiveStillTriesItsLogo",
+                {IDOK, IDOK, IDOK},
+                {true, true, false, true, true, false},
+                kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(false, true) +
+                    Prompt(kSecondExpansionPrompt) + SecondExpansion(true, false)},
+        RunCase{"BothExpansionsCancelled", {IDOK, IDCANCEL, IDCANCEL}, {}, kBaseOk + kBothExpansionPrompts},
+        RunCase{"ExpansionPromptsThatCannotBeShownAreSkipped",
+                {IDOK, 0, 0},
+                {},
+                kBaseOk + kBothExpansionPrompts}),
+    [](const ::testing::TestParamInfo<RunCase>& info) { return info.param.name; });
+
+TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
+  FakePlatform platform;
+  platform.stdoutIsTerminal = false;
+  platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
+  cdcopy::Run(platform, kDrive.c_str(), kInstall.c_str());
+  EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "flush"), 0);
+  EXPECT_EQ(std::count_if(platform.calls.begin(), platform.calls.end(),
+                          [](const std::string& call) { return call.starts_with("stdout: "); }),
+            2);
+}
+
+TEST(Run, PercentInArgumentsIsShownAsItIs) {
+  FakePlatform platform;
+  platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
+  cdcopy::Run(platform, "%s%n%x\\", "C:\\100%s");
+  EXPECT_EQ(platform.calls[0], Box(0x41, BasePromptText("%s%n%x\\")));
+  EXPECT_EQ(platform.calls[3],
+            "CopyFileA(%s%n%x\\install\\data\\kestcore\\bnd0.bnd, C:\\100%s\\kestcore\\bnd0.bnd, "
+            "FALSE) -> 1");
+}
+
+TEST(Run, OverlongDriveRootCutsThePromptAndFailsTheArchiveAtOnce) {
+  const std::string drive(3000, 'x');
+  FakePlatform platform;
+  platform.promptAnswers = {IDOK};
+  cdcopy::Run(platform, drive.c_str(), kInstall.c_str());
+  const std::string shown = Box(0x41, BasePromptText(drive).substr(0, 2047));
+  // Without a usable source path nothing is copied, paused or reset.
+  EXPECT_EQ(platform.calls, Calls{shown} + kArchiveLine + Notice(0x10, kArchiveFailed));
+}
+
+TEST(Run, InstallDirTooLongForTheLogoPathFailsTheLogoBeforeItsDirectory) {
+  // "\kestcore\bnd0.bnd" is 18 bytes, "\kestcore\video\orrinmark.flk" 29: the archive's path
+  // takes all 259 characters, the logo's would not fit.
+  const std::string install(259 - 18, 'i');
+  FakePlatform platform;
+  platform.promptAnswers = {IDOK};
+  cdcopy::Run(platform, kDrive.c_str(), install.c_str());
+  const std::string dst = install + "\\kestcore\\bnd0.bnd";
+  ASSERT_EQ(dst.size(), 259u);
+  EXPECT_EQ(platform.calls,
+            Prompt(BasePromptText(kDrive)) + kArchiveLine + Attempt(kArchiveSrc, dst, true) +
+                Progress("\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...") +
+                Notice(0x10, kLogoFailed));
+}
+
+}  // namespace
+}  // namespace cdcopy::testing
