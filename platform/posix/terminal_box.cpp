@@ -54,8 +54,15 @@ std::vector<std::string> WrapText(const char* text, int width) {
       for (int taken = 0; cut < line.size(); ++cut) {
         if (!IsContinuationByte(line[cut]) && taken++ == width) break;
       }
-      lines.push_back(line.substr(0, cut));
-      line.erase(0, cut);
+      // Break between words where the line has a space to break at.
+      std::size_t space = cut < line.size() ? line.rfind(' ', cut) : std::string::npos;
+      if (space != std::string::npos && space > 0) {
+        lines.push_back(line.substr(0, space));
+        line.erase(0, space + 1);
+      } else {
+        lines.push_back(line.substr(0, cut));
+        line.erase(0, cut);
+      }
     } while (!line.empty());
     if (!end) return lines;
     start = end + 1;

@@ -1,0 +1,331 @@
+// The built cdcopy, driven through a pseudo-terminal as a person would drive it: discs swapped
+// in the drive at each prompt, keys typed into the boxes, then its output and files checked.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "terminal_session.h"
+#include "test_files.h"
+
+namespace cdcopy::testing {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr const char* kBoxWaits = "Press Enter for OK";
+const std::string kArchiveLine = "\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...";
+const std::string kLogoLine = "\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...";
+const std::string kFirstLines =
+    "\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)..."
+    "\nNow copying Halvane Logo video logo.flk (3 MB)...";
+const std::string kSecondLines =
+    "\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)..."
+    "\nNow copying Velmora Logo video logo.flk (3 MB)...";
+
+// Sample discs as a drive shows them: upper-case names, everything read-only.
+class World {
+ public:
+  World() {
+    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/BND0.BND", Data("kestrion archive", 300000), 0555);
+    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", Data("orrin logo", 5000), 0555);
+    WriteFile(dir_ / "discs/first/DATA/ALL/BND0.BND", Data("tessarand archive", 200000), 0555);
+    WriteFile(dir_ / "discs/first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", Data("halvane logo", 4000), 0555);
+    WriteFile(dir_ / "discs/second/DATA/ALL/BND0.BND", Data("ostmere archive", 250000), 0555);
+    WriteFile(dir_ / "discs/second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", Data("velmora logo", 4500), 0555);
+    WriteFile(dir_ / "discs/nologo/INSTALL/DATA/KESTCORE/BND0.BND", Data("no logo", 1000), 0555);
+    fs::create_directories(dir_ / "discs/empty");
+    for (const auto& entry : fs::recursive_directory_iterator(dir_ / "discs")) {
+      if (entry.is_directory()) fs::permissions(entry.path(), fs::perms(0555));
+    }
+    // The installation's folders in a case of their own: the tool must find, not add, them.
+    for (const char* name : {"KestCore", "halvane", "Velmora"}) {
+      fs::create_directories(dir_ / ("inst/" + std::string(name)));
+    }
+    Insert("base");
+  }
+
+  static std::string Data(const std::string& seed, std::size_t size) {
+    std::string data;
+    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
+    return data;
+  }
+
+  // The drive is a link to the disc in it; changing discs re-points it in one step.
+  void Insert(const std::string& disc) {
+    fs::create_symlink(dir_ / ("discs/" + disc), dir_ / "drive.new");
+    fs::rename(dir_ / "drive.new", dir_ / "drive");
+  }
+
+  std::string Disc(const std::string& relative) { return ReadFile(dir_ / ("discs/" + relative)); }
+  std::string Inst(const std::string& relative) { return dir_ / ("inst/" + relative); }
+  std::vector<std::string> Installed() { return Tree(dir_ / "inst"); }
+
+  Launch Start(std::vector<std::string> extra = {}) {
+    Launch launch;
+    launch.args = {dir_ / "drive/", dir_ / "inst"};
+    launch.args.insert(launch.args.end(), extra.begin(), extra.end());
+    launch.stdoutPath = dir_ / "stdout";
+    launch.stderrPath = dir_ / "stderr";
+    return launch;
+  }
+  std::string Stdout() { return ReadFile(dir_ / "stdout"); }
+  std::string Stderr() { return ReadFile(dir_ / "stderr"); }
+
+ private:
+  TempDir dir_;
+};
+
+const std::vector<std::string> kEmptyInstall = {"KestCore", "Velmora", "halvane"};
+const mode_t kFresh = 0666 & ~CurrentUmask();
+
+void ExpectCopied(World& w, const std::string& installed, const std::string& disc) {
+  EXPECT_EQ(ReadFile(w.Inst(installed)), w.Disc(disc)) << installed;
+  EXPECT_EQ(Mode(w.Inst(installed)), kFresh) << installed;
+}
+
+void ExpectBaseCopied(World& w) {
+  ExpectCopied(w, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
+  ExpectCopied(w, "KestCore/video/orrinmark.flk", "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+}
+
+// One box: what it must say, the disc to put in the drive while it is up, the keys typed into
+// it one after another, and keys pressed afterwards, while the run is busy.
+struct Step {
+  Step(std::string says, std::string disc, std::vector<std::string> keys, int atLeastSeconds = 0,
+       std::string strayKeys = "")
+      : says(std::move(says)),
+        disc(std::move(disc)),
+        keys(std::move(keys)),
+        atLeastSecondsAfterPrevious(atLeastSeconds),
+        strayKeys(std::move(strayKeys)) {}
+  std::string says;
+  std::string disc;
+  std::vector<std::string> keys;
+  int atLeastSecondsAfterPrevious;
+  std::string strayKeys;
+};
+
+struct Scenario {
+  const char* name;
+  std::function<void(World&)> prepare;
+  std::vector<Step> steps;
+  std::string stdoutBytes;
+  std::function<void(World&)> verify;
+};
+
+// The box's text as words, without its frame and the line breaks that wrapping put in.
+std::string Unframed(const std::string& screen) {
+  std::string words;
+  for (char c : screen) {
+    if (c == '|' || std::isspace(static_cast<unsigned char>(c))) {
+      if (!words.empty() && words.back() != ' ') words += ' ';
+    } else {
+      words += c;
+    }
+  }
+  return words;
+}
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+class Interactive : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Interactive, RunsAsAPersonExpects) {
+  const Scenario& s = GetParam();
+  World world;
+  s.prepare(world);
+  TerminalSession session(world.Start({"extra", "arguments"}));
+  auto previous = Clock::now();
+  for (std::size_t i = 0; i < s.steps.size(); ++i) {
+    const Step& step = s.steps[i];
+    std::size_t before = session.Screen().size();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, static_cast<int>(i) + 1, seconds(20)))
+        << "box " << i + 1 << " never came; the terminal shows:\n" << session.Screen();
+    EXPECT_NE(Unframed(session.Screen().substr(before)).find(Unframed(step.says)), std::string::npos)
+        << "box " << i + 1 << " should say " << step.says << "\n" << session.Screen().substr(before);
+    EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << "box " << i + 1;
+    if (!step.disc.empty()) world.Insert(step.disc);
+    for (const std::string& key : step.keys) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      session.Type(key);
+    }
+    previous = Clock::now();
+    if (!step.strayKeys.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      session.Type(step.strayKeys);
+    }
+  }
+  int status = session.Finish(seconds(20));
+  ASSERT_TRUE(WIFEXITED(status)) << session.Screen();
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(world.Stdout(), s.stdoutBytes);
+  EXPECT_EQ(world.Stderr(), "");
+  EXPECT_EQ(std::count_if(session.Screen().begin(), session.Screen().end(),
+                          [](char c) { return c == '+'; }) %
+                4,
+            0)
+      << "every box is framed";
+  s.verify(world);
+}
+
+const Step kBasePrompt{"(i)   Insert your Kestrion CD-ROM in Drive ", "", {"\r"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cdcopy, Interactive,
+    ::testing::Values(
+        Scenario{"FullRunWithThreeDiscs",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM in Drive ", "base", {"\r"}},
+                  {"Insert your Mission Pack One: Tessarand CD-ROM into Drive ", "first", {"o"}},
+                  // An arrow key answers nothing; the Enter after it does.
+                  {"Insert your Mission Pack Two: Ostmere CD-ROM into Drive ", "second",
+                   {"\x1b[B", "\r"}}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+                   ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
+                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                   ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+                   EXPECT_EQ(w.Installed(),
+                             (std::vector<std::string>{
+                                 "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
+                                 "KestCore/video/orrinmark.flk", "Velmora", "Velmora/bnd0.bnd",
+                                 "Velmora/video", "Velmora/video/logo.flk", "halvane",
+                                 "halvane/bnd0.bnd", "halvane/video", "halvane/video/logo.flk"}));
+                 }},
+        Scenario{"EscapeAtBasePromptCancelsWithAWarning",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM", "", {"\x1b"}},
+                  {"/!\\   Copy cancelled - You can play with the Kestrion CD-ROM inserted, or you "
+                   "can copy bnd0.bnd manually.",
+                   "",
+                   {"\r"}}},
+                 "",
+                 [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); }},
+        Scenario{"EndOfInputAtBasePromptIsTheCloseBox",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM", "", {"\x04"}}, {"Copy cancelled - ", "", {"c"}}},
+                 "",
+                 [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); }},
+        Scenario{"ArchiveMissingFailsAfterThePause",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM", "empty", {"\r"}},
+                  {"(X)   Copy failed - You can play with the Kestrion CD-ROM inserted, or you can "
+                   "copy bnd0.bnd manually.",
+                   "",
+                   {"\r"},
+                   5}},
+                 kArchiveLine,
+                 [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); }},
+        Scenario{"ReadOnlyEarlierCopyIsReplacedOnTheSecondAttempt",
+                 [](World& w) { WriteFile(w.Inst("KestCore/BND0.BND"), "earlier copy", 0444); },
+                 // The Enter pressed during the pause must not answer the next prompt.
+                 {{"Insert your Kestrion CD-ROM", "base", {"\r"}, 0, "\r"},
+                  {"Insert your Mission Pack One", "", {"\x1b"}, 5},
+                  {"Insert your Mission Pack Two", "", {"c"}}},
+                 kArchiveLine + kLogoLine,
+                 [](World& w) {
+                   ExpectCopied(w, "KestCore/BND0.BND", "base/INSTALL/DATA/KESTCORE/BND0.BND");
+                   EXPECT_FALSE(fs::exists(w.Inst("KestCore/bnd0.bnd")));
+                 }},
+        Scenario{"LogoMissingEndsWithTheLogoNotice",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM", "nologo", {"\r"}},
+                  {"(X)   Copy failed - You can play the game but the Orrin Logo video will not "
+                   "play without the CD-ROM inserted.",
+                   "",
+                   {"\r"}}},
+                 kArchiveLine + kLogoLine,
+                 [](World& w) {
+                   EXPECT_TRUE(fs::exists(w.Inst("KestCore/bnd0.bnd")));
+                   EXPECT_TRUE(fs::is_directory(w.Inst("KestCore/video")));
+                 }},
+        Scenario{"FirstExpansionSkippedSecondCopied",
+                 [](World&) {},
+                 {kBasePrompt,
+                  {"Tessarand", "first", {"c"}},
+                  {"Ostmere", "second", {"\r"}}},
+                 kArchiveLine + kLogoLine + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   EXPECT_TRUE(fs::is_empty(w.Inst("halvane")));
+                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                 }}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+
+TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedAndTheExpansionsSkipped) {
+  World world;
+  Launch launch = world.Start();
+  launch.withTerminal = false;
+  TerminalSession session(launch);
+  int status = session.Finish(seconds(20));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine);
+  ExpectBaseCopied(world);
+  EXPECT_TRUE(fs::is_empty(world.Inst("halvane")));
+}
+
+TEST(Cdcopy, UnwritableStdoutChangesNothingThatIsCopied) {
+  int closedPipe[2];
+  ASSERT_EQ(pipe(closedPipe), 0);
+  close(closedPipe[0]);
+  struct {
+    const char* name;
+    int fd;
+  } outputs[] = {{"broken pipe", closedPipe[1]}, {"full device", open("/dev/full", O_WRONLY)}};
+  for (const auto& output : outputs) {
+    World world;
+    Launch launch = world.Start();
+    launch.withTerminal = false;
+    launch.stdoutFd = output.fd;
+    TerminalSession session(launch);
+    int status = session.Finish(seconds(20));
+    ASSERT_TRUE(WIFEXITED(status)) << output.name;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << output.name;
+    ExpectBaseCopied(world);
+    close(output.fd);
+  }
+}
+
+TEST(Cdcopy, MissingArgumentsPrintUsageAndTouchNothing) {
+  for (std::vector<std::string> args : {std::vector<std::string>{},
+                                        std::vector<std::string>{"--help"}}) {
+    World world;
+    Launch launch = world.Start();
+    launch.args = args;
+    TerminalSession session(launch);
+    int status = session.Finish(seconds(20));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(world.Stderr(), "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n");
+    EXPECT_EQ(world.Stdout(), "");
+    EXPECT_EQ(session.Screen(), "");
+    EXPECT_EQ(world.Installed(), kEmptyInstall);
+  }
+}
+
+TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
+  World world;
+  TerminalSession session(world.Start());
+  termios before;
+  ASSERT_EQ(tcgetattr(session.Slave(), &before), 0);
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
+  termios during;
+  tcgetattr(session.Slave(), &during);
+  EXPECT_EQ(during.c_lflag & ICANON, 0u) << "keys are read one at a time";
+  session.Type("\x03");
+  int status = session.Finish(seconds(20));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  termios after;
+  ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VSUSP], before.c_cc[VSUSP]);
+  EXPECT_EQ(world.Installed(), kEmptyInstall);
+}
+
+}  // namespace
+}  // namespace cdcopy::testing

@@ -1,0 +1,132 @@
+// Runs the built cdcopy as a person would: on a pseudo-terminal that is its controlling
+// terminal, reading what it draws there and typing keys into it.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cdcopy::testing {
+
+using Clock = std::chrono::steady_clock;
+
+struct Launch {
+  std::vector<std::string> args;  // after the program name
+  bool withTerminal = true;
+  std::string stdoutPath;  // used when stdoutFd is -1
+  int stdoutFd = -1;
+  std::string stderrPath;
+};
+
+class TerminalSession {
+ public:
+  explicit TerminalSession(const Launch& launch) {
+    std::string slaveName;
+    if (launch.withTerminal) {
+      master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      grantpt(master_);
+      unlockpt(master_);
+      slaveName = ptsname(master_);
+      winsize size{40, 100, 0, 0};
+      ioctl(master_, TIOCSWINSZ, &size);
+      // Held open here too, so the terminal's settings can be read after the program ends.
+      slave_ = open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    pid_ = fork();
+    if (pid_ != 0) return;
+    setsid();
+    int in = launch.withTerminal ? open(slaveName.c_str(), O_RDWR) : open("/dev/null", O_RDONLY);
+    int out = launch.stdoutFd >= 0
+                  ? launch.stdoutFd
+                  : open(launch.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(launch.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(CDCOPY_EXE)};
+    for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(CDCOPY_EXE, argv.data());
+    _exit(127);
+  }
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+  ~TerminalSession() {
+    if (status_ < 0 && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+  }
+
+  // Waits until the terminal shows `needle` for the `count`th time.
+  bool WaitFor(const std::string& needle, int count, std::chrono::seconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (Occurrences(needle) < count) {
+      if (Clock::now() > deadline) return false;
+      ReadSome(100);
+    }
+    return true;
+  }
+
+  void Type(const std::string& keys) {
+    ssize_t put = write(master_, keys.data(), keys.size());
+    (void)put;
+  }
+
+  // Waits for the program to end; its raw wait status, or -1 when it did not end in time.
+  int Finish(std::chrono::seconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (status_ < 0 && Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+      } else if (master_ < 0 || !ReadSome(50)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    while (master_ >= 0 && ReadSome(0)) {
+    }
+    return status_;
+  }
+
+  const std::string& Screen() const { return screen_; }
+  int Slave() const { return slave_; }
+
+ private:
+  int Occurrences(const std::string& needle) const {
+    int n = 0;
+    for (auto at = screen_.find(needle); at != std::string::npos; at = screen_.find(needle, at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+
+  bool ReadSome(int milliseconds) {
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, milliseconds) <= 0) return false;
+    char buffer[4096];
+    ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    screen_.append(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  int slave_ = -1;
+  int status_ = -1;
+  std::string screen_;
+};
+
+}  // namespace cdcopy::testing
