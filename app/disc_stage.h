@@ -18,7 +18,8 @@ enum class GoAhead {
 struct DiscStage {
   const char* promptTemplate;  // "%s" takes the drive root
   GoAhead goAhead;
-  const char* cancelNotice;  // warning that ends the run when declined; nullptr: the stage is skipped
+  const char*
+      cancelNotice;  // warning that ends the run when declined; nullptr: the stage is skipped
   CopyItem items[2];
 };
 

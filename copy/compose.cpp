@@ -6,7 +6,9 @@ namespace cdcopy {
 
 namespace {
 
-const char* FindPlaceholder(const char* tmpl) { return std::strstr(tmpl, "%s"); }
+const char* FindPlaceholder(const char* tmpl) {
+  return std::strstr(tmpl, "%s");
+}
 
 // Appends up to `n` bytes of `src` at `at`, stopping one short of `size`; answers the new end.
 std::size_t Append(char* out, std::size_t size, std::size_t at, const char* src, std::size_t n) {

@@ -4,7 +4,9 @@ namespace cdcopy {
 
 namespace {
 
-bool Fits(const char* tmpl, const char* arg) { return ComposedLength(tmpl, arg) < kPathBufferSize; }
+bool Fits(const char* tmpl, const char* arg) {
+  return ComposedLength(tmpl, arg) < kPathBufferSize;
+}
 
 // A path cut short would name some other file, so an item whose paths do not all fit is
 // refused before anything is touched.

@@ -18,13 +18,16 @@ struct PolicyCase {
   Calls expectedAfterDirectory;
 };
 
-const Calls kOk = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 1", "SetFileAttributesA(I\\dir\\f, 0x20)"};
+const Calls kOk = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 1",
+                   "SetFileAttributesA(I\\dir\\f, 0x20)"};
 const Calls kFailedFirst = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 0",
                             "SetFileAttributesA(I\\dir\\f, 0x20)"};
 const Calls kFailedLast = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 0"};
 const Calls kPause = {"Sleep(5000)"};
 
-void PrintTo(const PolicyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PolicyCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PolicyTable : public ::testing::TestWithParam<PolicyCase> {};
 
@@ -44,9 +47,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PolicyCase{"RetryFirstAttemptOk", FailurePolicy::RetryThenAbort, {true}, true, kOk},
         // The reset before the pause is what lets a read-only earlier copy be replaced.
-        PolicyCase{"RetrySecondAttemptOk", FailurePolicy::RetryThenAbort, {false, true}, true,
+        PolicyCase{"RetrySecondAttemptOk",
+                   FailurePolicy::RetryThenAbort,
+                   {false, true},
+                   true,
                    kFailedFirst + kPause + kOk},
-        PolicyCase{"RetryBothFail", FailurePolicy::RetryThenAbort, {false, false}, false,
+        PolicyCase{"RetryBothFail",
+                   FailurePolicy::RetryThenAbort,
+                   {false, false},
+                   false,
                    kFailedFirst + kPause + kFailedLast},
         PolicyCase{"AbortOk", FailurePolicy::Abort, {true}, true, kOk},
         PolicyCase{"AbortFailsWithoutPause", FailurePolicy::Abort, {false}, false, kFailedFirst},

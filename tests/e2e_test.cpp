@@ -26,12 +26,16 @@ const std::string kSecondLines =
 class World {
  public:
   World() {
-    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/BND0.BND", Data("kestrion archive", 300000), 0555);
-    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", Data("orrin logo", 5000), 0555);
+    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/BND0.BND", Data("kestrion archive", 300000),
+              0555);
+    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK",
+              Data("orrin logo", 5000), 0555);
     WriteFile(dir_ / "discs/first/DATA/ALL/BND0.BND", Data("tessarand archive", 200000), 0555);
-    WriteFile(dir_ / "discs/first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", Data("halvane logo", 4000), 0555);
+    WriteFile(dir_ / "discs/first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", Data("halvane logo", 4000),
+              0555);
     WriteFile(dir_ / "discs/second/DATA/ALL/BND0.BND", Data("ostmere archive", 250000), 0555);
-    WriteFile(dir_ / "discs/second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", Data("velmora logo", 4500), 0555);
+    WriteFile(dir_ / "discs/second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", Data("velmora logo", 4500),
+              0555);
     WriteFile(dir_ / "discs/nologo/INSTALL/DATA/KESTCORE/BND0.BND", Data("no logo", 1000), 0555);
     fs::create_directories(dir_ / "discs/empty");
     for (const auto& entry : fs::recursive_directory_iterator(dir_ / "discs")) {
@@ -46,7 +50,8 @@ class World {
 
   static std::string Data(const std::string& seed, std::size_t size) {
     std::string data;
-    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
+    while (data.size() < size)
+      data += seed + " " + std::to_string(data.size()) + "\n";
     return data;
   }
 
@@ -126,7 +131,9 @@ std::string Unframed(const std::string& screen) {
   return words;
 }
 
-void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
 
 class Interactive : public ::testing::TestWithParam<Scenario> {};
 
@@ -140,10 +147,14 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
     const Step& step = s.steps[i];
     std::size_t before = session.Screen().size();
     ASSERT_TRUE(session.WaitFor(kBoxWaits, static_cast<int>(i) + 1, seconds(20)))
-        << "box " << i + 1 << " never came; the terminal shows:\n" << session.Screen();
-    EXPECT_NE(Unframed(session.Screen().substr(before)).find(Unframed(step.says)), std::string::npos)
-        << "box " << i + 1 << " should say " << step.says << "\n" << session.Screen().substr(before);
-    EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << "box " << i + 1;
+        << "box " << i + 1 << " never came; the terminal shows:\n"
+        << session.Screen();
+    EXPECT_NE(Unframed(session.Screen().substr(before)).find(Unframed(step.says)),
+              std::string::npos)
+        << "box " << i + 1 << " should say " << step.says << "\n"
+        << session.Screen().substr(before);
+    EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious))
+        << "box " << i + 1;
     if (!step.disc.empty()) world.Insert(step.disc);
     for (const std::string& key : step.keys) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -173,27 +184,29 @@ const Step kBasePrompt{"(i)   Insert your Kestrion CD-ROM in Drive ", "", {"\r"}
 INSTANTIATE_TEST_SUITE_P(
     Cdcopy, Interactive,
     ::testing::Values(
-        Scenario{"FullRunWithThreeDiscs",
-                 [](World&) {},
-                 {{"Insert your Kestrion CD-ROM in Drive ", "base", {"\r"}},
-                  {"Insert your Mission Pack One: Tessarand CD-ROM into Drive ", "first", {"o"}},
-                  // An arrow key answers nothing; the Enter after it does.
-                  {"Insert your Mission Pack Two: Ostmere CD-ROM into Drive ", "second",
-                   {"\x1b[B", "\r"}}},
-                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
-                 [](World& w) {
-                   ExpectBaseCopied(w);
-                   ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
-                   ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
-                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
-                   ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
-                   EXPECT_EQ(w.Installed(),
-                             (std::vector<std::string>{
-                                 "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
-                                 "KestCore/video/orrinmark.flk", "Velmora", "Velmora/bnd0.bnd",
-                                 "Velmora/video", "Velmora/video/logo.flk", "halvane",
-                                 "halvane/bnd0.bnd", "halvane/video", "halvane/video/logo.flk"}));
-                 }},
+        Scenario{
+            "FullRunWithThreeDiscs",
+            [](World&) {},
+            {{"Insert your Kestrion CD-ROM in Drive ", "base", {"\r"}},
+             {"Insert your Mission Pack One: Tessarand CD-ROM into Drive ", "first", {"o"}},
+             // An arrow key answers nothing; the Enter after it does.
+             {"Insert your Mission Pack Two: Ostmere CD-ROM into Drive ",
+              "second",
+              {"\x1b[B", "\r"}}},
+            kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+            [](World& w) {
+              ExpectBaseCopied(w);
+              ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+              ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
+              ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+              ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+              EXPECT_EQ(w.Installed(),
+                        (std::vector<std::string>{
+                            "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
+                            "KestCore/video/orrinmark.flk", "Velmora", "Velmora/bnd0.bnd",
+                            "Velmora/video", "Velmora/video/logo.flk", "halvane",
+                            "halvane/bnd0.bnd", "halvane/video", "halvane/video/logo.flk"}));
+            }},
         Scenario{"EscapeAtBasePromptCancelsWithAWarning",
                  [](World&) {},
                  {{"Insert your Kestrion CD-ROM", "", {"\x1b"}},
@@ -243,9 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         Scenario{"FirstExpansionSkippedSecondCopied",
                  [](World&) {},
-                 {kBasePrompt,
-                  {"Tessarand", "first", {"c"}},
-                  {"Ostmere", "second", {"\r"}}},
+                 {kBasePrompt, {"Tessarand", "first", {"c"}}, {"Ostmere", "second", {"\r"}}},
                  kArchiveLine + kLogoLine + kSecondLines,
                  [](World& w) {
                    ExpectBaseCopied(w);
@@ -253,7 +264,6 @@ INSTANTIATE_TEST_SUITE_P(
                    ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
                  }}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
-
 
 TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedAndTheExpansionsSkipped) {
   World world;
@@ -291,8 +301,8 @@ TEST(Cdcopy, UnwritableStdoutChangesNothingThatIsCopied) {
 }
 
 TEST(Cdcopy, MissingArgumentsPrintUsageAndTouchNothing) {
-  for (std::vector<std::string> args : {std::vector<std::string>{},
-                                        std::vector<std::string>{"--help"}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{}, std::vector<std::string>{"--help"}}) {
     World world;
     Launch launch = world.Start();
     launch.args = args;

@@ -104,7 +104,8 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
 
 TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {
   std::string big(3 << 20, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i * 7 + i / 4096);
   WriteFile(At("disc/big"), big, 0555);
   fs::create_directories(At("inst"));
   ASSERT_TRUE(platform_.CopyFileA(At("disc/big").c_str(), At("inst/big").c_str(), false));
@@ -210,16 +211,20 @@ TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
       {MB_OK | MB_ICONERROR, "(X)", "[  OK  ]"},
   };
   for (const Case& c : cases) {
-    std::string box = posix::DrawMessageBox("first line\nsecond \x1b[2J line", "Caption", c.type, 80);
+    std::string box =
+        posix::DrawMessageBox("first line\nsecond \x1b[2J line", "Caption", c.type, 80);
     std::istringstream in(box);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
     ASSERT_EQ(lines.size(), 8u) << box;
     EXPECT_EQ(lines[0], "");
     EXPECT_TRUE(lines[1].starts_with("+- Caption -")) << box;
-    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), lines[1].size()) << box;
+    for (std::size_t i = 1; i < lines.size(); ++i)
+      EXPECT_EQ(lines[i].size(), lines[1].size()) << box;
     EXPECT_NE(lines[3].find(std::string(c.mark) + "   first line"), std::string::npos) << box;
-    EXPECT_NE(lines[4].find("second ?[2J line"), std::string::npos) << box;  // no escape reaches the terminal
+    EXPECT_NE(lines[4].find("second ?[2J line"), std::string::npos)
+        << box;  // no escape reaches the terminal
     EXPECT_TRUE(lines[6].ends_with(std::string(c.buttons) + "  |")) << box;
     EXPECT_EQ(box.find('\x1b'), std::string::npos);
   }

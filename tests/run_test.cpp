@@ -36,10 +36,18 @@ const std::string kLogoFailed =
 std::string Box(unsigned type, const std::string& text) {
   return "MessageBoxA(" + Hex(type) + ", \"Copy Data from Kestrion CD-ROM\") " + text;
 }
-Calls Prompt(const std::string& text) { return {Box(0x41, text)}; }
-Calls Notice(unsigned type, const std::string& text) { return {Box(type, text)}; }
-Calls Progress(const std::string& line) { return {"stdout: " + line, "flush"}; }
-Calls Mkdir(const std::string& path) { return {"CreateDirectoryA(" + path + ")"}; }
+Calls Prompt(const std::string& text) {
+  return {Box(0x41, text)};
+}
+Calls Notice(unsigned type, const std::string& text) {
+  return {Box(type, text)};
+}
+Calls Progress(const std::string& line) {
+  return {"stdout: " + line, "flush"};
+}
+Calls Mkdir(const std::string& path) {
+  return {"CreateDirectoryA(" + path + ")"};
+}
 // One attempt: the copy, then the attribute reset that follows it whatever its result.
 Calls Attempt(const std::string& src, const std::string& dst, bool ok) {
   return {"CopyFileA(" + src + ", " + dst + ", FALSE) -> " + (ok ? "1" : "0"),
@@ -87,7 +95,9 @@ struct RunCase {
   Calls expected;
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RunTable : public ::testing::TestWithParam<RunCase> {};
 
@@ -152,7 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {true, true, false, true, true, false},
                 kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(false, true) +
                     Prompt(kSecondExpansionPrompt) + SecondExpansion(true, false)},
-        RunCase{"BothExpansionsCancelled", {IDOK, IDCANCEL, IDCANCEL}, {}, kBaseOk + kBothExpansionPrompts},
+        RunCase{"BothExpansionsCancelled",
+                {IDOK, IDCANCEL, IDCANCEL},
+                {},
+                kBaseOk + kBothExpansionPrompts},
         RunCase{"ExpansionPromptsThatCannotBeShownAreSkipped",
                 {IDOK, 0, 0},
                 {},

@@ -53,7 +53,8 @@ class TerminalSession {
     dup2(out, 1);
     dup2(err, 2);
     std::vector<char*> argv{const_cast<char*>(CDCOPY_EXE)};
-    for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : launch.args)
+      argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(CDCOPY_EXE, argv.data());
     _exit(127);
@@ -106,7 +107,8 @@ class TerminalSession {
  private:
   int Occurrences(const std::string& needle) const {
     int n = 0;
-    for (auto at = screen_.find(needle); at != std::string::npos; at = screen_.find(needle, at + 1)) {
+    for (auto at = screen_.find(needle); at != std::string::npos;
+         at = screen_.find(needle, at + 1)) {
       ++n;
     }
     return n;

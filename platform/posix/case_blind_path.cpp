@@ -11,9 +11,13 @@ namespace cdcopy::posix {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool CopyName(const char* name, std::size_t length, EntryName& out) {
   if (length >= sizeof out) return false;
@@ -59,16 +63,19 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
   const char* at = path;
   UniqueFd dir(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   while (dir) {
-    while (IsSeparator(*at)) ++at;
+    while (IsSeparator(*at))
+      ++at;
     const char* end = at;
-    while (*end && !IsSeparator(*end)) ++end;
+    while (*end && !IsSeparator(*end))
+      ++end;
     EntryName component;
     if (end == at || !CopyName(at, static_cast<std::size_t>(end - at), component)) {
       errno = end == at ? ENOENT : ENAMETOOLONG;
       return UniqueFd();
     }
     const char* next = end;
-    while (IsSeparator(*next)) ++next;
+    while (IsSeparator(*next))
+      ++next;
     bool found = FindEntry(dir.Get(), component, name);
     if (!*next) {
       if (exists) *exists = found;

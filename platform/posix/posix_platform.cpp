@@ -71,11 +71,17 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
   }
 }
 
-void PosixPlatform::WriteStdout(const char* text) { std::fputs(text, stdout); }
+void PosixPlatform::WriteStdout(const char* text) {
+  std::fputs(text, stdout);
+}
 
-void PosixPlatform::FlushStdout() { std::fflush(stdout); }
+void PosixPlatform::FlushStdout() {
+  std::fflush(stdout);
+}
 
-bool PosixPlatform::IsStdoutTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool PosixPlatform::IsStdoutTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
 
 }  // namespace posix
 }  // namespace cdcopy

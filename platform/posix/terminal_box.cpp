@@ -22,13 +22,14 @@ namespace {
 constexpr int kMinColumns = 40;
 constexpr int kIndent = 6;  // room for the icon mark in front of the text
 
-bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool IsContinuationByte(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // Columns a line takes, counting each UTF-8 character once.
 int Width(const std::string& s) {
-  return static_cast<int>(std::count_if(s.begin(), s.end(), [](char c) {
-    return !IsContinuationByte(c);
-  }));
+  return static_cast<int>(
+      std::count_if(s.begin(), s.end(), [](char c) { return !IsContinuationByte(c); }));
 }
 
 // Bytes that would move the cursor or start an escape sequence are shown as '?', so a path
@@ -82,7 +83,9 @@ const char* IconMark(unsigned type) {
   }
 }
 
-bool HasCancel(unsigned type) { return (type & MB_TYPEMASK) == MB_OKCANCEL; }
+bool HasCancel(unsigned type) {
+  return (type & MB_TYPEMASK) == MB_OKCANCEL;
+}
 
 std::string Padded(const std::string& s, int width) {
   return s + std::string(static_cast<std::size_t>(std::max(0, width - Width(s))), ' ');
@@ -195,11 +198,12 @@ std::string DrawMessageBox(const char* text, const char* caption, unsigned type,
   // Frame and margins take 2 + 2 + 2 columns, the icon column kIndent more.
   std::vector<std::string> lines = WrapText(text, columns - 6 - kIndent);
   int inner = std::max({Width(title) + 4, Width(buttons) + 2, kMinColumns - 6});
-  for (const std::string& line : lines) inner = std::max(inner, kIndent + Width(line));
+  for (const std::string& line : lines)
+    inner = std::max(inner, kIndent + Width(line));
 
   const std::string rule(static_cast<std::size_t>(inner + 4), '-');
-  std::string out = "\n+- " + title + " " + rule.substr(std::min(rule.size(), title.size() + 3)) +
-                    "+\n";
+  std::string out =
+      "\n+- " + title + " " + rule.substr(std::min(rule.size(), title.size() + 3)) + "+\n";
   auto row = [&](const std::string& content) { out += "|  " + Padded(content, inner) + "  |\n"; };
   row("");
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -222,12 +226,14 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   winsize size{};
   int columns = ioctl(tty.Get(), TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
   const bool cancel = HasCancel(type);
-  WriteAll(tty.Get(), DrawMessageBox(text, caption, type, columns) +
-                          (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
+  WriteAll(tty.Get(),
+           DrawMessageBox(text, caption, type, columns) +
+               (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
   Key key = Key::Other;
   {
     RawMode raw(tty.Get(), saved);
-    while (key == Key::Other) key = ReadKey(tty.Get());
+    while (key == Key::Other)
+      key = ReadKey(tty.Get());
   }
   // Escape or closing an OK-only box answers OK, as on Windows.
   int answer = cancel && key != Key::Ok ? IDCANCEL : IDOK;
