@@ -6,7 +6,7 @@
 
 namespace cdcopy {
 
-inline constexpr const char* kDialogTitle = "Copy Data from Kestrion CD-ROM";
+inline constexpr const char DialogTitle[] = "Copy Data from Kestrion CD-ROM";
 inline constexpr std::size_t kTextBufferSize = 2048;
 
 enum class GoAhead {

@@ -8,5 +8,6 @@ int main(int argc, char** argv) {
     std::fputs("usage: cdcopy DRIVE_ROOT INSTALL_DIR\n", stderr);
     return 2;
   }
-  return cdcopy::Run(cdcopy::SystemPlatform(), argv[1], argv[2]);
+  return cdcopy::Run(cdcopy::SystemPlatform(), cdcopy::DriveRoot{argv[1]},
+                     cdcopy::InstallDir{argv[2]});
 }

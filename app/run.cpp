@@ -5,11 +5,11 @@ namespace cdcopy {
 namespace {
 
 int ShowPrompt(Platform& platform, const char* text) {
-  return platform.MessageBoxA(text, kDialogTitle, MB_OKCANCEL | MB_ICONINFORMATION);
+  return platform.MessageBoxA(text, DialogTitle, MB_OKCANCEL | MB_ICONINFORMATION);
 }
 
 void ShowNotice(Platform& platform, const char* text, unsigned icon) {
-  platform.MessageBoxA(text, kDialogTitle, MB_OK | icon);
+  platform.MessageBoxA(text, DialogTitle, MB_OK | icon);
 }
 
 bool GoesAhead(GoAhead rule, int answer) {
@@ -18,10 +18,10 @@ bool GoesAhead(GoAhead rule, int answer) {
 
 }  // namespace
 
-bool RunStage(Platform& platform, const DiscStage& stage, const char* driveRoot,
-              const char* installDir, RunBuffers& buffers) {
+bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
+              InstallDir installDir, RunBuffers& buffers) {
   // A drive root too long for the buffer leaves the prompt cut short, never overrun.
-  Compose(buffers.text, kTextBufferSize, stage.promptTemplate, driveRoot);
+  Compose(buffers.text, kTextBufferSize, stage.promptTemplate, driveRoot.path);
   if (!GoesAhead(stage.goAhead, ShowPrompt(platform, buffers.text))) {
     if (!stage.cancelNotice) return true;
     ShowNotice(platform, stage.cancelNotice, MB_ICONWARNING);
@@ -36,14 +36,14 @@ bool RunStage(Platform& platform, const DiscStage& stage, const char* driveRoot,
   return true;
 }
 
-void RunExpansionStages(Platform& platform, const char* driveRoot, const char* installDir,
+void RunExpansionStages(Platform& platform, DriveRoot driveRoot, InstallDir installDir,
                         RunBuffers& buffers) {
   for (const DiscStage& stage : kExpansionStages) {
     RunStage(platform, stage, driveRoot, installDir, buffers);
   }
 }
 
-int Run(Platform& platform, const char* driveRoot, const char* installDir) {
+int Run(Platform& platform, DriveRoot driveRoot, InstallDir installDir) {
   RunBuffers buffers;
   if (RunStage(platform, kBaseStage, driveRoot, installDir, buffers)) {
     RunExpansionStages(platform, driveRoot, installDir, buffers);

@@ -10,26 +10,27 @@ bool Fits(const char* tmpl, const char* arg) {
 
 // A path cut short would name some other file, so an item whose paths do not all fit is
 // refused before anything is touched.
-bool PathsFit(const CopyItem& item, const char* driveRoot, const char* installDir) {
-  return (!item.directoryTemplate || Fits(item.directoryTemplate, installDir)) &&
-         Fits(item.sourceTemplate, driveRoot) && Fits(item.destinationTemplate, installDir);
+bool PathsFit(const CopyItem& item, DriveRoot driveRoot, InstallDir installDir) {
+  return (!item.directoryTemplate || Fits(item.directoryTemplate, installDir.path)) &&
+         Fits(item.sourceTemplate, driveRoot.path) &&
+         Fits(item.destinationTemplate, installDir.path);
 }
 
 }  // namespace
 
-bool CopyOneItem(Platform& platform, const CopyItem& item, const char* driveRoot,
-                 const char* installDir, PathBuffers& paths) {
+bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
+                 InstallDir installDir, PathBuffers& paths) {
   platform.WriteStdout(item.progressLine);
   if (platform.IsStdoutTerminal()) platform.FlushStdout();
 
   if (!PathsFit(item, driveRoot, installDir)) return false;
 
   if (item.directoryTemplate) {
-    Compose(paths.destination, kPathBufferSize, item.directoryTemplate, installDir);
+    Compose(paths.destination, kPathBufferSize, item.directoryTemplate, installDir.path);
     platform.CreateDirectoryA(paths.destination);
   }
-  Compose(paths.source, kPathBufferSize, item.sourceTemplate, driveRoot);
-  Compose(paths.destination, kPathBufferSize, item.destinationTemplate, installDir);
+  Compose(paths.source, kPathBufferSize, item.sourceTemplate, driveRoot.path);
+  Compose(paths.destination, kPathBufferSize, item.destinationTemplate, installDir.path);
 
   bool copied = platform.CopyFileA(paths.source, paths.destination, false);
   // Also after a failure: a read-only earlier copy becomes replaceable.

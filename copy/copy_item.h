@@ -13,6 +13,14 @@ enum class FailurePolicy {
 
 inline constexpr std::uint32_t kRetryPauseMs = 5000;
 
+// The two arguments, used as given. Distinct types, so that they cannot change places.
+struct DriveRoot {
+  const char* path;  // the CD-ROM's root, its trailing separator included
+};
+struct InstallDir {
+  const char* path;  // the game's installation, without a trailing separator
+};
+
 struct CopyItem {
   const char* progressLine;
   const char* directoryTemplate;  // nullptr: the item has no directory of its own
@@ -31,7 +39,7 @@ struct PathBuffers {
 
 // Announces the item, makes its directory, copies it whole, makes the copy writable and,
 // where the policy says so, pauses and tries once more. Allocates nothing.
-bool CopyOneItem(Platform& platform, const CopyItem& item, const char* driveRoot,
-                 const char* installDir, PathBuffers& paths);
+bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
+                 InstallDir installDir, PathBuffers& paths);
 
 }  // namespace cdcopy

@@ -37,7 +37,8 @@ TEST_P(PolicyTable, CopiesPausesAndResetsAsThePolicySays) {
   FakePlatform platform;
   platform.copyResults = c.copies;
   PathBuffers paths;
-  EXPECT_EQ(CopyOneItem(platform, item, "S:\\", "I", paths), c.expectedResult);
+  EXPECT_EQ(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{"I"}, paths),
+            c.expectedResult);
   Calls start = {"stdout: \nline...", "flush", "CreateDirectoryA(I\\dir)"};
   EXPECT_EQ(platform.calls, start + c.expectedAfterDirectory);
 }
@@ -67,13 +68,13 @@ TEST(CopyOneItem, PathOfExactly259CharactersIsUsedAndOneMoreIsRefused) {
   const std::string fits(257, 'a');  // plus "\f": 259
   FakePlatform platform;
   PathBuffers paths;
-  EXPECT_TRUE(CopyOneItem(platform, item, "S:\\", fits.c_str(), paths));
+  EXPECT_TRUE(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{fits.c_str()}, paths));
   EXPECT_EQ(platform.calls.size(), 4u);
   EXPECT_EQ(std::strlen(paths.destination), 259u);
 
   const std::string tooLong(258, 'a');
   FakePlatform refused;
-  EXPECT_FALSE(CopyOneItem(refused, item, "S:\\", tooLong.c_str(), paths));
+  EXPECT_FALSE(CopyOneItem(refused, item, DriveRoot{"S:\\"}, InstallDir{tooLong.c_str()}, paths));
   EXPECT_EQ(refused.calls, (Calls{"stdout: \nx...", "flush"}));
 }
 

@@ -1,6 +1,7 @@
 // The POSIX platform layer on real folders: the contract the run relies on from Windows.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/file_copy.h"
 #include "platform/posix/posix_platform.h"
 #include "test_files.h"
 
@@ -165,6 +167,51 @@ TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
   EXPECT_FALSE(platform_.CopyFileA(Win(name + "\\f").c_str(), At("dst").c_str(), false));
   EXPECT_FALSE(platform_.CreateDirectoryA(""));
 }
+
+// What a file system without unnamed temporary files gets must hold to the same contract.
+class EveryTempFileKind : public ::testing::TestWithParam<posix::TempFileKind> {
+ protected:
+  bool Copy(const std::string& from, const std::string& to) {
+    return posix::CopyWholeFile(from.c_str(), to.c_str(), false, GetParam());
+  }
+  TempDir dir_;
+};
+
+TEST_P(EveryTempFileKind, ReplacesWholeAndLeavesNothingElse) {
+  const std::string data = std::string(1 << 20, 'd') + "end";
+  WriteFile(dir_ / "src", data, 0555);
+  WriteFile(dir_ / "inst/dst", "earlier");
+  ASSERT_TRUE(Copy(dir_ / "src", dir_ / "inst/dst"));
+  EXPECT_TRUE(ReadFile(dir_ / "inst/dst") == data);
+  EXPECT_EQ(Mode(dir_ / "inst/dst"), 0444 & ~CurrentUmask());
+  EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
+}
+
+TEST_P(EveryTempFileKind, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
+  WriteFile(dir_ / "src", std::string(1 << 20, 's'));
+  WriteFile(dir_ / "inst/dst", "earlier");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A file size limit fails the writes as a full disk would.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{64 << 10, 64 << 10};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(Copy(dir_ / "src", dir_ / "inst/dst") ? 1 : 0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the copy must answer failure";
+  EXPECT_EQ(ReadFile(dir_ / "inst/dst"), "earlier");
+  EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
+}
+
+INSTANTIATE_TEST_SUITE_P(PosixCopy, EveryTempFileKind,
+                         ::testing::Values(posix::TempFileKind::UnnamedWherePossible,
+                                           posix::TempFileKind::Named),
+                         [](const auto& info) {
+                           return info.param == posix::TempFileKind::Named ? "Named" : "Unnamed";
+                         });
 
 void OnAlarm(int) {}
 

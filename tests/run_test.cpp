@@ -106,7 +106,7 @@ TEST_P(RunTable, MakesExactlyTheseCalls) {
   FakePlatform platform;
   platform.promptAnswers = c.answers;
   platform.copyResults = c.copies;
-  EXPECT_EQ(cdcopy::Run(platform, kDrive.c_str(), kInstall.c_str()), 0);
+  EXPECT_EQ(cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()}), 0);
   EXPECT_EQ(platform.calls, c.expected);
   EXPECT_TRUE(platform.promptAnswers.empty()) << "prompts that were never shown";
 }
@@ -176,7 +176,7 @@ TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
   FakePlatform platform;
   platform.stdoutIsTerminal = false;
   platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
-  cdcopy::Run(platform, kDrive.c_str(), kInstall.c_str());
+  cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()});
   EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "flush"), 0);
   EXPECT_EQ(std::count_if(platform.calls.begin(), platform.calls.end(),
                           [](const std::string& call) { return call.starts_with("stdout: "); }),
@@ -186,7 +186,7 @@ TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
 TEST(Run, PercentInArgumentsIsShownAsItIs) {
   FakePlatform platform;
   platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
-  cdcopy::Run(platform, "%s%n%x\\", "C:\\100%s");
+  cdcopy::Run(platform, DriveRoot{"%s%n%x\\"}, InstallDir{"C:\\100%s"});
   EXPECT_EQ(platform.calls[0], Box(0x41, BasePromptText("%s%n%x\\")));
   EXPECT_EQ(platform.calls[3],
             "CopyFileA(%s%n%x\\install\\data\\kestcore\\bnd0.bnd, C:\\100%s\\kestcore\\bnd0.bnd, "
@@ -197,7 +197,7 @@ TEST(Run, OverlongDriveRootCutsThePromptAndFailsTheArchiveAtOnce) {
   const std::string drive(3000, 'x');
   FakePlatform platform;
   platform.promptAnswers = {IDOK};
-  cdcopy::Run(platform, drive.c_str(), kInstall.c_str());
+  cdcopy::Run(platform, DriveRoot{drive.c_str()}, InstallDir{kInstall.c_str()});
   const std::string shown = Box(0x41, BasePromptText(drive).substr(0, 2047));
   // Without a usable source path nothing is copied, paused or reset.
   EXPECT_EQ(platform.calls, Calls{shown} + kArchiveLine + Notice(0x10, kArchiveFailed));
@@ -209,7 +209,7 @@ TEST(Run, InstallDirTooLongForTheLogoPathFailsTheLogoBeforeItsDirectory) {
   const std::string install(259 - 18, 'i');
   FakePlatform platform;
   platform.promptAnswers = {IDOK};
-  cdcopy::Run(platform, kDrive.c_str(), install.c_str());
+  cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{install.c_str()});
   const std::string dst = install + "\\kestcore\\bnd0.bnd";
   ASSERT_EQ(dst.size(), 259u);
   EXPECT_EQ(platform.calls,

@@ -51,10 +51,12 @@ bool CopyContents(int from, int to) {
 // leaves nothing behind.
 class TempFile {
  public:
-  TempFile(int dirFd, mode_t mode) : dirFd_(dirFd) {
-    fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-    if (fd_) return;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return;
+  TempFile(int dirFd, mode_t mode, TempFileKind kind) : dirFd_(dirFd) {
+    if (kind == TempFileKind::UnnamedWherePossible) {
+      fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+      if (fd_) return;
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return;
+    }
     for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
       NextName();
       fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
@@ -109,7 +111,8 @@ class TempFile {
 
 }  // namespace
 
-bool CopyWholeFile(const char* source, const char* destination, bool failIfExists) {
+bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
+                   TempFileKind kind) {
   EntryName sourceName;
   bool sourceExists = false;
   UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists);
@@ -130,7 +133,7 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
   }
 
   mode_t mode = (sourceStat.st_mode & S_IWUSR) ? 0666 : 0444;
-  TempFile temp(targetDir.Get(), mode);
+  TempFile temp(targetDir.Get(), mode, kind);
   if (!temp || !CopyContents(from.Get(), temp.Fd())) return false;
   const timespec times[2] = {{0, UTIME_NOW}, sourceStat.st_mtim};
   futimens(temp.Fd(), times);
