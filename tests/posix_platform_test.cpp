@@ -84,6 +84,7 @@ TEST_F(PosixPlatformTest, ReadOnlyDestinationIsRefusedUntilItsAttributesAreReset
 TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
   WriteFile(At("inst/dst"), "earlier");
   fs::create_directories(At("disc/adir"));
+  mkfifo(At("disc/fifo").c_str(), 0644);
   struct Case {
     const char* why;
     std::string source;
@@ -91,6 +92,7 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
   } cases[] = {
       {"source missing", At("disc/missing"), At("inst/dst")},
       {"source is a folder", At("disc/adir"), At("inst/dst")},
+      {"source is a FIFO, which must not block the copy", At("disc/fifo"), At("inst/dst")},
       {"destination folder missing", At("disc/adir"), At("inst/nowhere/dst")},
       {"destination is a folder", At("inst/dst"), At("inst")},
   };

@@ -36,7 +36,10 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b) {
 }
 
 bool FindEntry(int dirFd, const char* name, EntryName& found) {
-  std::strcpy(found, name);  // callers hand in names that fit
+  if (!CopyName(name, std::strlen(name), found)) {
+    found[0] = '\0';
+    return false;
+  }
   struct stat st;
   if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;

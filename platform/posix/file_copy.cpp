@@ -117,7 +117,8 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
   bool sourceExists = false;
   UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists);
   if (!sourceDir || !sourceExists) return false;
-  UniqueFd from(openat(sourceDir.Get(), sourceName, O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO in place of the file fails instead of waiting for a writer.
+  UniqueFd from(openat(sourceDir.Get(), sourceName, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat sourceStat;
   if (!from || fstat(from.Get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) return false;
 
