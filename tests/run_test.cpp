@@ -67,21 +67,23 @@ const Calls kLogoStart =
     Progress("\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...") +
     Mkdir("C:\\Games\\Kestrion\\kestcore\\video");
 
+// An expansion's two items: `dir` is its folder, `name` how its progress lines call it.
+Calls Expansion(const std::string& archiveLine, const std::string& name, const std::string& dir,
+                bool archiveOk, bool logoOk) {
+  return Progress(archiveLine) +
+         Attempt("D:\\data\\all\\bnd0.bnd", kInstall + "\\" + dir + "\\bnd0.bnd", archiveOk) +
+         Progress("\nNow copying " + name + " Logo video logo.flk (3 MB)...") +
+         Mkdir(kInstall + "\\" + dir + "\\video") +
+         Attempt("D:\\data\\max\\" + dir + "\\video\\logo.flk",
+                 kInstall + "\\" + dir + "\\video\\logo.flk", logoOk);
+}
 Calls FirstExpansion(bool archiveOk, bool logoOk) {
-  return Progress("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...") +
-         Attempt("D:\\data\\all\\bnd0.bnd", "C:\\Games\\Kestrion\\halvane\\bnd0.bnd", archiveOk) +
-         Progress("\nNow copying Halvane Logo video logo.flk (3 MB)...") +
-         Mkdir("C:\\Games\\Kestrion\\halvane\\video") +
-         Attempt("D:\\data\\max\\halvane\\video\\logo.flk",
-                 "C:\\Games\\Kestrion\\halvane\\video\\logo.flk", logoOk);
+  return Expansion("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...", "Halvane",
+                   "halvane", archiveOk, logoOk);
 }
 Calls SecondExpansion(bool archiveOk, bool logoOk) {
-  return Progress("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...") +
-         Attempt("D:\\data\\all\\bnd0.bnd", "C:\\Games\\Kestrion\\velmora\\bnd0.bnd", archiveOk) +
-         Progress("\nNow copying Velmora Logo video logo.flk (3 MB)...") +
-         Mkdir("C:\\Games\\Kestrion\\velmora\\video") +
-         Attempt("D:\\data\\max\\velmora\\video\\logo.flk",
-                 "C:\\Games\\Kestrion\\velmora\\video\\logo.flk", logoOk);
+  return Expansion("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...", "Velmora",
+                   "velmora", archiveOk, logoOk);
 }
 
 const Calls kBaseOk = Prompt(BasePromptText(kDrive)) + kArchiveLine +
