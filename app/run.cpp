@@ -16,8 +16,7 @@ bool GoesAhead(GoAhead rule, int answer) {
   return rule == GoAhead::UnlessCancel ? answer != IDCANCEL : answer == IDOK;
 }
 
-}  // namespace
-
+// Prompts for one disc and copies its items. Answers whether the run goes on.
 bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
               InstallDir installDir, RunBuffers& buffers) {
   // A drive root too long for the buffer leaves the prompt cut short, never overrun.
@@ -35,6 +34,8 @@ bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
   }
   return true;
 }
+
+}  // namespace
 
 void RunExpansionStages(Platform& platform, DriveRoot driveRoot, InstallDir installDir,
                         RunBuffers& buffers) {

@@ -9,10 +9,7 @@ namespace cdcopy {
 // status; what went wrong has been told in a notice.
 int Run(Platform& platform, DriveRoot driveRoot, InstallDir installDir);
 
-// Prompts for one disc and copies its items. Answers whether the run goes on.
-bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
-              InstallDir installDir, RunBuffers& buffers);
-
+// The two optional discs, after the base disc has been copied.
 void RunExpansionStages(Platform& platform, DriveRoot driveRoot, InstallDir installDir,
                         RunBuffers& buffers);
 
