@@ -118,6 +118,22 @@ TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {
   EXPECT_EQ(fs::last_write_time(At("inst/big")), fs::last_write_time(At("disc/big")));
 }
 
+// Between file systems the kernel may refuse to copy; the copy must then still be whole.
+TEST_F(PosixPlatformTest, CopiesAcrossFileSystems) {
+  struct stat shm, here;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir_.Path().c_str(), &here) != 0 ||
+      shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+  }
+  const std::string source = "/dev/shm/cdcopy-test-" + std::to_string(getpid());
+  const std::string data(1 << 20, 'x');
+  WriteFile(source, data + "tail");
+  bool copied = platform_.CopyFileA(source.c_str(), At("dst").c_str(), false);
+  fs::remove(source);
+  ASSERT_TRUE(copied);
+  EXPECT_TRUE(ReadFile(At("dst")) == data + "tail");
+}
+
 TEST_F(PosixPlatformTest, ModesFollowTheSourceUntilResetToAFreshFile) {
   struct Case {
     mode_t source;
