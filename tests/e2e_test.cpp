@@ -249,14 +249,31 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_TRUE(fs::exists(w.Inst("KestCore/bnd0.bnd")));
                    EXPECT_TRUE(fs::is_directory(w.Inst("KestCore/video")));
                  }},
+        // No disc in the drive for the first expansion, the second one not installed: nothing
+        // copied, nothing said, only the first expansion's video folder made.
+        Scenario{"ExpansionFailuresPassUnseen",
+                 [](World& w) { fs::remove(w.Inst("Velmora")); },
+                 {kBasePrompt, {"Tessarand", "empty", {"\r"}}, {"Ostmere", "second", {"\r"}}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   EXPECT_EQ(w.Installed(),
+                             (std::vector<std::string>{
+                                 "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
+                                 "KestCore/video/orrinmark.flk", "halvane", "halvane/video"}));
+                 }},
         Scenario{"FirstExpansionSkippedSecondCopied",
-                 [](World&) {},
+                 // A video folder already there, in a case of its own, is the one used.
+                 [](World& w) { fs::create_directories(w.Inst("Velmora/VIDEO")); },
                  {kBasePrompt, {"Tessarand", "first", {"c"}}, {"Ostmere", "second", {"\r"}}},
                  kArchiveLine + kLogoLine + kSecondLines,
                  [](World& w) {
                    ExpectBaseCopied(w);
                    EXPECT_TRUE(fs::is_empty(w.Inst("halvane")));
                    ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                   ExpectCopied(w, "Velmora/VIDEO/logo.flk",
+                                "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+                   EXPECT_FALSE(fs::exists(w.Inst("Velmora/video")));
                  }}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 

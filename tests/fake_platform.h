@@ -30,6 +30,7 @@ class FakePlatform : public Platform {
   std::deque<int> promptAnswers;  // one per OK/Cancel box, in order
   std::deque<bool> copyResults;   // one per CopyFileA; success once they run out
   bool stdoutIsTerminal = true;
+  bool directoriesExist = false;  // every CreateDirectoryA fails, as for a folder already there
   Calls calls;
 
   int MessageBoxA(const char* text, const char* caption, unsigned type) override {
@@ -59,7 +60,7 @@ class FakePlatform : public Platform {
   }
   bool CreateDirectoryA(const char* path) override {
     calls.push_back(std::string("CreateDirectoryA(") + path + ")");
-    return true;
+    return !directoriesExist;
   }
   void Sleep(std::uint32_t milliseconds) override {
     calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");

@@ -185,6 +185,15 @@ TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
             2);
 }
 
+TEST(Run, VideoFoldersThatExistAlreadyDoNotStopTheCopies) {
+  FakePlatform platform;
+  platform.directoriesExist = true;
+  platform.promptAnswers = {IDOK, IDOK, IDOK};
+  cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()});
+  EXPECT_EQ(platform.calls, kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(true, true) +
+                                Prompt(kSecondExpansionPrompt) + SecondExpansion(true, true));
+}
+
 TEST(Run, PercentInArgumentsIsShownAsItIs) {
   FakePlatform platform;
   platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
