@@ -226,12 +226,13 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   winsize size{};
   int columns = ioctl(tty.Get(), TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
   const bool cancel = HasCancel(type);
-  WriteAll(tty.Get(),
-           DrawMessageBox(text, caption, type, columns) +
-               (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
   Key key = Key::Other;
   {
+    // Keys are read one at a time from before the box shows that it waits for one.
     RawMode raw(tty.Get(), saved);
+    WriteAll(tty.Get(),
+             DrawMessageBox(text, caption, type, columns) +
+                 (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
     while (key == Key::Other)
       key = ReadKey(tty.Get());
   }
