@@ -327,8 +327,7 @@ TEST(Cdcopy, MissingArgumentsPrintUsageAndTouchNothing) {
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
   World world;
   TerminalSession session(world.Start());
-  termios before;
-  ASSERT_EQ(tcgetattr(session.Slave(), &before), 0);
+  const termios& before = session.InitialSettings();
   ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
   termios during;
   tcgetattr(session.Slave(), &during);

@@ -40,6 +40,7 @@ class TerminalSession {
       ioctl(master_, TIOCSWINSZ, &size);
       // Held open here too, so the terminal's settings can be read after the program ends.
       slave_ = open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      tcgetattr(slave_, &initial_);
     }
     pid_ = fork();
     if (pid_ != 0) return;
@@ -103,6 +104,8 @@ class TerminalSession {
 
   const std::string& Screen() const { return screen_; }
   int Slave() const { return slave_; }
+  // The terminal's settings before the program started.
+  const termios& InitialSettings() const { return initial_; }
 
  private:
   int Occurrences(const std::string& needle) const {
@@ -128,6 +131,7 @@ class TerminalSession {
   int master_ = -1;
   int slave_ = -1;
   int status_ = -1;
+  termios initial_{};
   std::string screen_;
 };
 
