@@ -18,8 +18,8 @@ enum class GoAhead {
 struct DiscStage {
   const char* promptTemplate;  // "%s" takes the drive root
   GoAhead goAhead;
-  const char*
-      cancelNotice;  // warning that ends the run when declined; nullptr: the stage is skipped
+  // The warning that ends the run when the stage is declined; nullptr: the stage is skipped.
+  const char* cancelNotice;
   CopyItem items[2];
 };
 

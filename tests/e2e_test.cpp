@@ -50,8 +50,7 @@ class World {
 
   static std::string Data(const std::string& seed, std::size_t size) {
     std::string data;
-    while (data.size() < size)
-      data += seed + " " + std::to_string(data.size()) + "\n";
+    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
     return data;
   }
 

@@ -108,8 +108,7 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
 
 TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {
   std::string big(3 << 20, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i)
-    big[i] = static_cast<char>(i * 7 + i / 4096);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
   WriteFile(At("disc/big"), big, 0555);
   fs::create_directories(At("inst"));
   ASSERT_TRUE(platform_.CopyFileA(At("disc/big").c_str(), At("inst/big").c_str(), false));
@@ -280,8 +279,7 @@ TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
         posix::DrawMessageBox("first line\nsecond \x1b[2J line", "Caption", c.type, 80);
     std::istringstream in(box);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-      lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 8u) << box;
     EXPECT_EQ(lines[0], "");
     EXPECT_TRUE(lines[1].starts_with("+- Caption -")) << box;

@@ -54,8 +54,7 @@ class TerminalSession {
     dup2(out, 1);
     dup2(err, 2);
     std::vector<char*> argv{const_cast<char*>(CDCOPY_EXE)};
-    for (const std::string& arg : launch.args)
-      argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(CDCOPY_EXE, argv.data());
     _exit(127);

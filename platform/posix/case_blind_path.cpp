@@ -66,19 +66,16 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
   const char* at = path;
   UniqueFd dir(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   while (dir) {
-    while (IsSeparator(*at))
-      ++at;
+    while (IsSeparator(*at)) ++at;
     const char* end = at;
-    while (*end && !IsSeparator(*end))
-      ++end;
+    while (*end && !IsSeparator(*end)) ++end;
     EntryName component;
     if (end == at || !CopyName(at, static_cast<std::size_t>(end - at), component)) {
       errno = end == at ? ENOENT : ENAMETOOLONG;
       return UniqueFd();
     }
     const char* next = end;
-    while (IsSeparator(*next))
-      ++next;
+    while (IsSeparator(*next)) ++next;
     bool found = FindEntry(dir.Get(), component, name);
     if (!*next) {
       if (exists) *exists = found;

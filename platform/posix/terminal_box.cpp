@@ -198,8 +198,7 @@ std::string DrawMessageBox(const char* text, const char* caption, unsigned type,
   // Frame and margins take 2 + 2 + 2 columns, the icon column kIndent more.
   std::vector<std::string> lines = WrapText(text, columns - 6 - kIndent);
   int inner = std::max({Width(title) + 4, Width(buttons) + 2, kMinColumns - 6});
-  for (const std::string& line : lines)
-    inner = std::max(inner, kIndent + Width(line));
+  for (const std::string& line : lines) inner = std::max(inner, kIndent + Width(line));
 
   const std::string rule(static_cast<std::size_t>(inner + 4), '-');
   std::string out =
@@ -233,8 +232,7 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
     WriteAll(tty.Get(),
              DrawMessageBox(text, caption, type, columns) +
                  (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
-    while (key == Key::Other)
-      key = ReadKey(tty.Get());
+    while (key == Key::Other) key = ReadKey(tty.Get());
   }
   // Escape or closing an OK-only box answers OK, as on Windows.
   int answer = cancel && key != Key::Ok ? IDCANCEL : IDOK;
