@@ -1,0 +1,582 @@
+// cdcopy.exe under Wine on a virtual X display: the real message boxes answered with keys as a
+// person would, discs swapped in drive D: between prompts, then the console bytes, the files and
+// their attributes (read back through Windows' own attrib) checked. Wine runs as an ordinary
+// user, because only for one does it refuse to overwrite a read-only file.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "test_files.h"
+
+namespace cdcopy::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kCaption = "Copy Data from Kestrion CD-ROM";
+constexpr const char* kTestUser = "cdcopy-wine";
+
+std::string FindProgram(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (name[0] == '/') {
+      if (access(name, X_OK) == 0) return name;
+      continue;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+      std::string candidate = dir + "/" + name;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+  }
+  return "";
+}
+
+struct Account {
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  bool switchTo = false;
+};
+
+// Starts a program with the given environment (the harness's own when empty); `fds` maps child
+// descriptors to the harness's.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::vector<std::pair<int, int>>& fds, const Account& as) {
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int null = open("/dev/null", O_RDWR);
+  dup2(null, 0);
+  dup2(null, 1);
+  dup2(null, 2);
+  for (auto [child, parent] : fds) dup2(parent, child);
+  if (as.switchTo && (setgroups(1, &as.gid) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0)) {
+    _exit(126);
+  }
+  if (env.empty()) {
+    execv(args[0], args.data());
+  } else {
+    execve(args[0], args.data(), envp.data());
+  }
+  _exit(127);
+}
+
+// The exit status, or -1 after killing a process that outlived the timeout.
+int WaitExit(pid_t pid, milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return status;
+}
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+Output Capture(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const Account& as = {}) {
+  TempDir dir;
+  std::string path = dir / "out";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return {};
+  pid_t pid = Spawn(argv, env, {{1, fd}}, as);
+  close(fd);
+  Output out;
+  out.status = WaitExit(pid, seconds(60));
+  out.text = ReadFile(path);
+  return out;
+}
+
+void ChownTree(const std::string& root, const Account& as) {
+  if (!as.switchTo) return;
+  lchown(root.c_str(), as.uid, as.gid);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    lchown(entry.path().c_str(), as.uid, as.gid);
+  }
+}
+
+// Xvfb, a Wine prefix and a wineserver kept running, shared by every test of this program.
+class WineSession : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    exe_ = CDCOPY_WINDOWS_EXE;
+    wine_ = FindProgram({"wine64", "/usr/lib/wine/wine64", "wine"});
+    wineserver_ =
+        FindProgram({"wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"});
+    xvfb_ = FindProgram({"Xvfb"});
+    xdotool_ = FindProgram({"xdotool"});
+    objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
+    if (access(exe_.c_str(), R_OK) != 0) Missing(exe_ + " (build it with cmake/mingw-w64.cmake)");
+    if (objdump_.empty()) Missing("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
+    if (wine_.empty() || wineserver_.empty()) Missing("wine64 and wineserver (wine64)");
+    if (xvfb_.empty()) Missing("Xvfb (xvfb)");
+    if (xdotool_.empty()) Missing("xdotool (xdotool)");
+    if (geteuid() == 0) {
+      passwd* user = getpwnam(kTestUser);
+      if (!user) {
+        Missing(std::string("the ordinary user ") + kTestUser + " (scripts/install-deps adds it)");
+      } else {
+        account_ = {user->pw_uid, user->pw_gid, true};
+      }
+    }
+    if (!missing_.empty()) return;
+
+    std::string pattern = "/tmp/cdcopy-wine-XXXXXX";
+    root_ = mkdtemp(pattern.data());
+    chmod(root_.c_str(), 0755);
+    fs::create_directories(root_ + "/home");
+    ChownTree(root_, account_);
+    if (!StartDisplay()) return;
+    auto started = Clock::now();
+    Output boot = Capture({wine_, "wineboot", "-i"}, WineEnv(), account_);
+    if (boot.status != 0) {
+      broken_ = "wineboot -i failed with status " + std::to_string(boot.status);
+      return;
+    }
+    std::printf("Wine prefix made in %.1f s\n",
+                std::chrono::duration<double>(Clock::now() - started).count());
+    // A server that stays up spares every run of cdcopy.exe its start-up.
+    Capture({wineserver_, "-p"}, WineEnv(), account_);
+  }
+
+  void TearDown() override {
+    if (!root_.empty() && !wineserver_.empty()) Capture({wineserver_, "-k"}, WineEnv(), account_);
+    if (xvfbPid_ > 0) {
+      kill(xvfbPid_, SIGTERM);
+      WaitExit(xvfbPid_, seconds(10));
+    }
+    if (!root_.empty()) {
+      std::error_code ignored;
+      for (auto it = fs::recursive_directory_iterator(root_, ignored);
+           it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+          fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+      }
+      fs::remove_all(root_, ignored);
+    }
+  }
+
+  // Why the tests cannot run here, or "" when they can.
+  std::string Unavailable() const {
+    if (!missing_.empty()) return "the Windows tests need " + missing_;
+    return broken_;
+  }
+
+  std::vector<std::string> WineEnv(const std::string& debug = "-all") const {
+    return {"HOME=" + root_ + "/home",          "PATH=/usr/bin:/bin",
+            "WINEPREFIX=" + root_ + "/prefix",  "WINEDEBUG=" + debug,
+            "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY=" + display_};
+  }
+
+  Output Xdotool(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {xdotool_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Capture(argv, {"DISPLAY=" + display_, "PATH=/usr/bin:/bin"});
+  }
+
+  const std::string& Exe() const { return exe_; }
+  const std::string& Wine() const { return wine_; }
+  const std::string& Objdump() const { return objdump_; }
+  const std::string& Root() const { return root_; }
+  const std::string& Display() const { return display_; }
+  const Account& User() const { return account_; }
+
+ private:
+  void Missing(const std::string& what) { missing_ += (missing_.empty() ? "" : ", ") + what; }
+
+  bool StartDisplay() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return false;
+    xvfbPid_ = Spawn({xvfb_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                     {}, {{3, pipeFds[1]}}, Account{});
+    close(pipeFds[1]);
+    std::string number;
+    char c;
+    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(pipeFds[0]);
+    if (number.empty()) {
+      broken_ = "Xvfb did not start";
+      return false;
+    }
+    display_ = ":" + number;
+    return true;
+  }
+
+  std::string exe_, wine_, wineserver_, xvfb_, xdotool_, objdump_;
+  std::string missing_, broken_, root_, display_;
+  Account account_;
+  pid_t xvfbPid_ = -1;
+};
+
+WineSession* const session =
+    static_cast<WineSession*>(::testing::AddGlobalTestEnvironment(new WineSession));
+
+// Under CI a missing tool fails the tests; elsewhere they are skipped, saying why.
+#define REQUIRE_WINE()                                  \
+  do {                                                  \
+    std::string why = session->Unavailable();           \
+    if (why.empty()) break;                             \
+    const char* ci = std::getenv("CI");                 \
+    if (ci && std::string(ci) == "true") FAIL() << why; \
+    GTEST_SKIP() << why;                                \
+  } while (0)
+
+TEST(WindowsExecutable, ImportsOnlySystemDllsAndIsAConsoleProgram) {
+  REQUIRE_WINE();
+  Output dump = Capture({session->Objdump(), "-p", session->Exe()});
+  ASSERT_EQ(dump.status, 0);
+  std::set<std::string> dlls;
+  std::stringstream lines(dump.text);
+  for (std::string line; std::getline(lines, line);) {
+    auto at = line.find("DLL Name: ");
+    if (at != std::string::npos) dlls.insert(line.substr(at + 10));
+  }
+  EXPECT_EQ(dlls, (std::set<std::string>{"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}));
+  EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
+}
+
+// Each scenario gets its own discs and its own installation below C:\.
+class Installation {
+ public:
+  explicit Installation(const std::string& name)
+      : name_(name),
+        discs_(session->Root() + "/discs-" + name),
+        dir_(session->Root() + "/prefix/drive_c/" + name + "/Kestrion") {
+    Write("base/INSTALL/DATA/KESTCORE/BND0.BND", "kestrion archive", 300000);
+    Write("base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", "orrin logo", 5000);
+    Write("first/DATA/ALL/BND0.BND", "tessarand archive", 200000);
+    Write("first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", "halvane logo", 4000);
+    Write("second/DATA/ALL/BND0.BND", "ostmere archive", 250000);
+    Write("second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", "velmora logo", 4500);
+    Write("nologo/INSTALL/DATA/KESTCORE/BND0.BND", "no logo", 1000);
+    fs::create_directories(discs_ + "/empty");
+    for (const char* folder : {"KestCore", "halvane", "Velmora"}) {
+      fs::create_directories(dir_ + "/" + folder);
+    }
+    Insert("base");
+  }
+
+  // Hands everything to the user Wine runs as, then makes the discs read-only as a drive would.
+  void Ready() {
+    ChownTree(discs_, session->User());
+    ChownTree(session->Root() + "/prefix/drive_c/" + name_, session->User());
+    for (const auto& entry : fs::recursive_directory_iterator(discs_)) {
+      fs::permissions(entry.path(), fs::perms(entry.is_directory() ? 0555 : 0444));
+    }
+  }
+
+  void Insert(const std::string& disc) {
+    std::string drive = session->Root() + "/prefix/dosdevices/d:";
+    fs::create_symlink(discs_ + "/" + disc, drive + ".new");
+    fs::rename(drive + ".new", drive);
+  }
+
+  std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
+  std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
+  std::string WindowsPath() const { return "C:\\" + name_ + "\\Kestrion"; }
+
+  // Every file of the installation as Windows' attrib lists it: attributes, then the path
+  // below the installation.
+  std::vector<std::string> Attributes() const {
+    Output out = Capture({session->Wine(), "attrib", "/s", WindowsPath() + "\\*"},
+                         session->WineEnv(), session->User());
+    std::vector<std::string> files;
+    std::stringstream lines(out.text);
+    std::string prefix = WindowsPath() + "\\";
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      auto at = line.find(prefix);
+      // A folder holding only folders is reported as "<path>\*: File Not Found".
+      if (at == std::string::npos || line.find(": File Not Found") != std::string::npos) continue;
+      std::string flags;
+      for (char c : line.substr(0, at)) {
+        if (c != ' ') flags += c;
+      }
+      files.push_back(flags + " " + line.substr(at + prefix.size()));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+ private:
+  void Write(const std::string& relative, const std::string& seed, std::size_t size) {
+    std::string data;
+    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
+    WriteFile(discs_ + "/" + relative, data);
+  }
+
+  std::string name_, discs_, dir_;
+};
+
+// The text of every box Wine has shown so far, from its msgbox trace on standard error.
+std::vector<std::string> BoxTexts(const std::string& stderrText) {
+  std::vector<std::string> texts;
+  const std::string mark = "trace:msgbox:MSGBOX_OnInit L\"";
+  for (auto at = stderrText.find(mark); at != std::string::npos;
+       at = stderrText.find(mark, at + 1)) {
+    std::string text;
+    for (auto i = at + mark.size(); i < stderrText.size() && stderrText[i] != '"'; ++i) {
+      char c = stderrText[i];
+      if (c == '\\' && i + 1 < stderrText.size()) {
+        c = stderrText[++i];
+        if (c == 'n') c = '\n';
+      }
+      text += c;
+    }
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+const std::string kBasePrompt =
+    "Insert your Kestrion CD-ROM in Drive D:\\ to copy game data.\n"
+    "Wait a moment for the system to recognize the disk,\n"
+    "then click OK to continue.  Click Cancel to skip this part.";
+const std::string kFirstPrompt =
+    "Insert your Mission Pack One: Tessarand CD-ROM into Drive D:\\\n"
+    "and click OK to continue.  Click Cancel to skip this part.";
+const std::string kSecondPrompt =
+    "Insert your Mission Pack Two: Ostmere CD-ROM into Drive D:\\\n"
+    "and click OK to continue.  Click Cancel to skip this part.";
+const std::string kCancelled =
+    "Copy cancelled - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
+    "manually.";
+const std::string kArchiveFailed =
+    "Copy failed - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
+    "manually.";
+const std::string kLogoFailed =
+    "Copy failed - You can play the game but the Orrin Logo video will not play without the "
+    "CD-ROM inserted.";
+
+// The console bytes: the C runtime writes each line feed as CR LF.
+const std::string kArchiveLine = "\r\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...";
+const std::string kLogoLine = "\r\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...";
+const std::string kFirstLines =
+    "\r\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)..."
+    "\r\nNow copying Halvane Logo video logo.flk (3 MB)...";
+const std::string kSecondLines =
+    "\r\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)..."
+    "\r\nNow copying Velmora Logo video logo.flk (3 MB)...";
+
+// One box: its whole text, the disc to put in the drive while it is up, the key that answers it
+// and the least time since the previous answer.
+struct Box {
+  Box(std::string text, std::string disc = "", std::string key = "Return", int atLeastSeconds = 0)
+      : text(std::move(text)),
+        disc(std::move(disc)),
+        key(std::move(key)),
+        atLeastSeconds(atLeastSeconds) {}
+  std::string text;
+  std::string disc;
+  std::string key;
+  int atLeastSeconds;
+};
+
+struct Scenario {
+  const char* name;
+  std::function<void(Installation&)> prepare;
+  std::vector<Box> boxes;
+  std::string stdoutBytes;
+  std::vector<std::string> attributes;
+  std::function<void(Installation&)> verify;
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
+
+// The id of the next box with the tool's caption that has not been answered yet, or "".
+std::string WaitForBox(const std::set<std::string>& answered, seconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    Output found = session->Xdotool({"search", "--onlyvisible", "--name", kCaption});
+    std::stringstream ids(found.text);
+    for (std::string id; ids >> id;) {
+      if (!answered.count(id)) return id;
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  return "";
+}
+
+bool WaitUntilGone(const std::string& id, seconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    Output found = session->Xdotool({"search", "--onlyvisible", "--name", kCaption});
+    if (found.text.find(id) == std::string::npos) return true;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return false;
+}
+
+class UnderWine : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(UnderWine, RunsAsAPersonExpects) {
+  REQUIRE_WINE();
+  const Scenario& s = GetParam();
+  Installation inst(s.name);
+  s.prepare(inst);
+  inst.Ready();
+
+  std::string out = session->Root() + "/" + s.name + ".stdout";
+  std::string err = session->Root() + "/" + s.name + ".stderr";
+  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid =
+      Spawn({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()},
+            session->WineEnv("-all,trace+msgbox"), {{1, outFd}, {2, errFd}}, session->User());
+  close(outFd);
+  close(errFd);
+
+  std::set<std::string> answered;
+  auto previous = Clock::now();
+  for (std::size_t i = 0; i < s.boxes.size(); ++i) {
+    const Box& box = s.boxes[i];
+    std::string id = WaitForBox(answered, seconds(30));
+    if (id.empty()) {
+      kill(pid, SIGKILL);
+      WaitExit(pid, seconds(5));
+      FAIL() << "box " << i + 1 << " never came; stderr:\n" << ReadFile(err);
+    }
+    auto texts = BoxTexts(ReadFile(err));
+    ASSERT_EQ(texts.size(), i + 1) << ReadFile(err);
+    EXPECT_EQ(texts.back(), box.text) << "box " << i + 1;
+    EXPECT_GE(Clock::now() - previous, seconds(box.atLeastSeconds)) << "box " << i + 1;
+    const char* shot = std::getenv("CDCOPY_WINE_SCREENSHOT");
+    if (shot && i == 0) {
+      Capture({"/usr/bin/env", "import", "-display", session->Display(), "-window", id, shot});
+    }
+    if (!box.disc.empty()) inst.Insert(box.disc);
+    session->Xdotool({"windowfocus", "--sync", id, "key", box.key});
+    answered.insert(id);
+    ASSERT_TRUE(WaitUntilGone(id, seconds(10))) << "box " << i + 1 << " stayed up";
+    previous = Clock::now();
+  }
+  int status = WaitExit(pid, seconds(30));
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(BoxTexts(ReadFile(err)).size(), s.boxes.size()) << "a box nobody answered";
+  EXPECT_EQ(ReadFile(out), s.stdoutBytes);
+  EXPECT_EQ(inst.Attributes(), s.attributes);
+  s.verify(inst);
+}
+
+void ExpectCopied(const Installation& inst, const std::string& installed, const std::string& disc) {
+  EXPECT_EQ(ReadFile(inst.Path(installed)), inst.Disc(disc)) << installed;
+  EXPECT_TRUE(Mode(inst.Path(installed)) & S_IWUSR) << installed << " is writable";
+}
+
+void ExpectBaseCopied(const Installation& inst) {
+  ExpectCopied(inst, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
+  ExpectCopied(inst, "KestCore/video/orrinmark.flk",
+               "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+}
+
+// Copies carry the archive attribute alone: never read-only, as the discs' files are.
+const std::vector<std::string> kBaseFiles = {"A KestCore\\bnd0.bnd",
+                                             "A KestCore\\video\\orrinmark.flk"};
+
+void Nothing(Installation&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cdcopy, UnderWine,
+    ::testing::Values(
+        Scenario{
+            "FullRunWithThreeDiscs",
+            Nothing,
+            {{kBasePrompt, "base"}, {kFirstPrompt, "first"}, {kSecondPrompt, "second"}},
+            kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+            {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk", "A Velmora\\bnd0.bnd",
+             "A Velmora\\video\\logo.flk", "A halvane\\bnd0.bnd", "A halvane\\video\\logo.flk"},
+            [](Installation& inst) {
+              ExpectBaseCopied(inst);
+              ExpectCopied(inst, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+              ExpectCopied(inst, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
+              ExpectCopied(inst, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+              ExpectCopied(inst, "Velmora/video/logo.flk",
+                           "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+            }},
+        Scenario{"EscapeAtBasePromptCancelsWithAWarning",
+                 Nothing,
+                 {{kBasePrompt, "", "Escape"}, {kCancelled}},
+                 "",
+                 {},
+                 Nothing},
+        Scenario{"ArchiveMissingFailsAfterThePause",
+                 Nothing,
+                 {{kBasePrompt, "empty"}, {kArchiveFailed, "", "Return", 5}},
+                 kArchiveLine,
+                 {},
+                 Nothing},
+        Scenario{
+            "ReadOnlyEarlierCopyIsReplacedOnTheSecondAttempt",
+            [](Installation& inst) {
+              WriteFile(inst.Path("KestCore/BND0.BND"), "earlier copy", 0444);
+            },
+            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape", 5}, {kSecondPrompt, "", "Escape"}},
+            kArchiveLine + kLogoLine,
+            {"A KestCore\\BND0.BND", "A KestCore\\video\\orrinmark.flk"},
+            [](Installation& inst) {
+              ExpectCopied(inst, "KestCore/BND0.BND", "base/INSTALL/DATA/KESTCORE/BND0.BND");
+            }},
+        Scenario{
+            "LogoMissingEndsWithTheLogoNotice",
+            Nothing,
+            {{kBasePrompt, "nologo"}, {kLogoFailed}},
+            kArchiveLine + kLogoLine,
+            {"A KestCore\\bnd0.bnd"},
+            [](Installation& inst) { EXPECT_TRUE(fs::is_directory(inst.Path("KestCore/video"))); }},
+        Scenario{
+            "FirstExpansionSkippedSecondCopied",
+            Nothing,
+            {{kBasePrompt, "base"}, {kFirstPrompt, "first", "Escape"}, {kSecondPrompt, "second"}},
+            kArchiveLine + kLogoLine + kSecondLines,
+            {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk", "A Velmora\\bnd0.bnd",
+             "A Velmora\\video\\logo.flk"},
+            [](Installation& inst) {
+              ExpectBaseCopied(inst);
+              EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
+            }}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+TEST(WindowsExecutable, MissingArgumentsPrintUsage) {
+  REQUIRE_WINE();
+  std::string err = session->Root() + "/usage.stderr";
+  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid =
+      Spawn({session->Wine(), session->Exe()}, session->WineEnv(), {{2, errFd}}, session->User());
+  close(errFd);
+  int status = WaitExit(pid, seconds(30));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(ReadFile(err), "usage: cdcopy DRIVE_ROOT INSTALL_DIR\r\n");
+}
+
+}  // namespace
+}  // namespace cdcopy::testing
