@@ -21,6 +21,11 @@ struct DiscStage {
   // The warning that ends the run when the stage is declined; nullptr: the stage is skipped.
   const char* cancelNotice;
   CopyItem items[2];
+  // An expansion disc's own folder and the other expansion's ("%s" takes the drive root). Both
+  // discs keep their archive at the same path, so a disc that shows the other's folder and not
+  // its own is the wrong one, and copying from it would replace a good archive with another.
+  const char* discFolderTemplate = nullptr;
+  const char* otherDiscFolderTemplate = nullptr;
 };
 
 extern const DiscStage kBaseStage;

@@ -16,6 +16,22 @@ bool GoesAhead(GoAhead rule, int answer) {
   return rule == GoAhead::UnlessCancel ? answer != IDCANCEL : answer == IDOK;
 }
 
+bool IsFolder(Platform& platform, const char* folderTemplate, DriveRoot driveRoot, char* path) {
+  // A path cut short would name some other folder: one that does not fit is not there.
+  if (!Compose(path, kPathBufferSize, folderTemplate, driveRoot.path)) return false;
+  std::uint32_t attributes = platform.GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Only a disc positively known to be another expansion's is refused; a disc that shows neither
+// folder is copied from as usual.
+bool HoldsTheOtherDisc(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
+                       char* path) {
+  if (!stage.discFolderTemplate) return false;
+  return !IsFolder(platform, stage.discFolderTemplate, driveRoot, path) &&
+         IsFolder(platform, stage.otherDiscFolderTemplate, driveRoot, path);
+}
+
 // Prompts for one disc and copies its items. Answers whether the run goes on.
 bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
               InstallDir installDir, RunBuffers& buffers) {
@@ -25,6 +41,11 @@ bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
     if (!stage.cancelNotice) return true;
     ShowNotice(platform, stage.cancelNotice, MB_ICONWARNING);
     return false;
+  }
+  if (HoldsTheOtherDisc(platform, stage, driveRoot, buffers.paths.source)) {
+    // As for any failure in these stages, the user sees the progress lines and nothing else.
+    for (const CopyItem& item : stage.items) AnnounceItem(platform, item);
+    return true;
   }
   for (const CopyItem& item : stage.items) {
     if (CopyOneItem(platform, item, driveRoot, installDir, buffers.paths)) continue;

@@ -45,6 +45,8 @@ const DiscStage kExpansionStages[2] = {
              "%sdata\\max\\halvane\\video\\logo.flk", "%s\\halvane\\video\\logo.flk",
              FailurePolicy::Ignore, nullptr},
         },
+        "%sdata\\max\\halvane",
+        "%sdata\\max\\velmora",
     },
     {
         "Insert your Mission Pack Two: Ostmere CD-ROM into Drive %s\n"
@@ -58,6 +60,8 @@ const DiscStage kExpansionStages[2] = {
              "%sdata\\max\\velmora\\video\\logo.flk", "%s\\velmora\\video\\logo.flk",
              FailurePolicy::Ignore, nullptr},
         },
+        "%sdata\\max\\velmora",
+        "%sdata\\max\\halvane",
     },
 };
 

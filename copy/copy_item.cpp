@@ -18,10 +18,14 @@ bool PathsFit(const CopyItem& item, DriveRoot driveRoot, InstallDir installDir) 
 
 }  // namespace
 
-bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
-                 InstallDir installDir, PathBuffers& paths) {
+void AnnounceItem(Platform& platform, const CopyItem& item) {
   platform.WriteStdout(item.progressLine);
   if (platform.IsStdoutTerminal()) platform.FlushStdout();
+}
+
+bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
+                 InstallDir installDir, PathBuffers& paths) {
+  AnnounceItem(platform, item);
 
   if (!PathsFit(item, driveRoot, installDir)) return false;
 

@@ -42,4 +42,7 @@ struct PathBuffers {
 bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
                  InstallDir installDir, PathBuffers& paths);
 
+// The item's progress line, standing on the screen before anything else happens.
+void AnnounceItem(Platform& platform, const CopyItem& item);
+
 }  // namespace cdcopy

@@ -24,7 +24,11 @@ inline constexpr int IDCANCEL = 2;
 #endif
 #ifndef FILE_ATTRIBUTE_READONLY
 inline constexpr std::uint32_t FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+#endif
+#ifndef INVALID_FILE_ATTRIBUTES
+inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 #endif
 
 // Paths are as the run composes them: '\'-separated, matched without regard to ASCII case.
@@ -41,6 +45,10 @@ class Platform {
   virtual bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) = 0;
 
   virtual bool SetFileAttributesA(const char* path, std::uint32_t attributes) = 0;
+
+  // The attribute set of a file or directory (FILE_ATTRIBUTE_DIRECTORY for a directory), or
+  // INVALID_FILE_ATTRIBUTES when there is nothing by that name.
+  virtual std::uint32_t GetFileAttributesA(const char* path) = 0;
 
   // One directory level with default security; fails when the name exists or the parent does
   // not.

@@ -261,6 +261,15 @@ INSTANTIATE_TEST_SUITE_P(
                                  "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
                                  "KestCore/video/orrinmark.flk", "halvane", "halvane/video"}));
                  }},
+        Scenario{"WrongDiscAtTheFirstExpansionPromptCopiesNothing",
+                 [](World& w) { WriteFile(w.Inst("halvane/bnd0.bnd"), "good archive"); },
+                 {kBasePrompt, {"Tessarand", "second", {"\r"}}, {"Ostmere", "", {"\r"}}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   EXPECT_EQ(ReadFile(w.Inst("halvane/bnd0.bnd")), "good archive");
+                   EXPECT_FALSE(fs::exists(w.Inst("halvane/video")));
+                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                 }},
         Scenario{"FirstExpansionSkippedSecondCopied",
                  // A video folder already there, in a case of its own, is the one used.
                  [](World& w) { fs::create_directories(w.Inst("Velmora/VIDEO")); },

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -31,6 +32,7 @@ class FakePlatform : public Platform {
   std::deque<bool> copyResults;   // one per CopyFileA; success once they run out
   bool stdoutIsTerminal = true;
   bool directoriesExist = false;  // every CreateDirectoryA fails, as for a folder already there
+  std::vector<std::string> discFolders;  // what GetFileAttributesA finds as directories
   Calls calls;
 
   int MessageBoxA(const char* text, const char* caption, unsigned type) override {
@@ -57,6 +59,12 @@ class FakePlatform : public Platform {
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override {
     calls.push_back(std::string("SetFileAttributesA(") + path + ", " + Hex(attributes) + ")");
     return true;
+  }
+  std::uint32_t GetFileAttributesA(const char* path) override {
+    bool found = std::find(discFolders.begin(), discFolders.end(), path) != discFolders.end();
+    calls.push_back(std::string("GetFileAttributesA(") + path + ") -> " +
+                    (found ? "directory" : "none"));
+    return found ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES;
   }
   bool CreateDirectoryA(const char* path) override {
     calls.push_back(std::string("CreateDirectoryA(") + path + ")");

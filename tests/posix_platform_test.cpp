@@ -178,6 +178,24 @@ TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {
   EXPECT_EQ(Mode(At("a")), 0777 & ~CurrentUmask());
 }
 
+TEST_F(PosixPlatformTest, AttributesTellFoldersFromFilesWithoutRegardToCase) {
+  WriteFile(At("disc/DATA/MAX/VELMORA/VIDEO/LOGO.FLK"), "logo", 0444);
+  WriteFile(At("disc/DATA/ALL/BND0.BND"), "archive", 0644);
+  fs::create_symlink(At("disc/DATA/MAX/VELMORA"), At("disc/DATA/MAX/LINKED"));
+  struct {
+    const char* path;
+    std::uint32_t attributes;
+  } cases[] = {{"disc\\data\\max\\velmora", FILE_ATTRIBUTE_DIRECTORY},
+               {"disc\\data\\max\\linked", FILE_ATTRIBUTE_DIRECTORY},
+               {"disc\\data\\max\\velmora\\video\\logo.flk", FILE_ATTRIBUTE_READONLY},
+               {"disc\\data\\all\\bnd0.bnd", FILE_ATTRIBUTE_ARCHIVE},
+               {"disc\\data\\max\\halvane", INVALID_FILE_ATTRIBUTES},
+               {"disc\\data\\all\\bnd0.bnd\\more", INVALID_FILE_ATTRIBUTES}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform_.GetFileAttributesA(Win(c.path).c_str()), c.attributes) << c.path;
+  }
+}
+
 TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
   const std::string name(300, 'n');
   EXPECT_FALSE(platform_.CreateDirectoryA(Win(name).c_str()));

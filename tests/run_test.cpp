@@ -68,9 +68,14 @@ const Calls kLogoStart =
     Mkdir("C:\\Games\\Kestrion\\kestcore\\video");
 
 // An expansion's two items: `dir` is its folder, `name` how its progress lines call it.
+// The disc check before an expansion's copies: its own folder, then the other expansion's.
+Calls DiscCheck(const std::string& dir, const std::string& otherDir) {
+  return {"GetFileAttributesA(D:\\data\\max\\" + dir + ") -> none",
+          "GetFileAttributesA(D:\\data\\max\\" + otherDir + ") -> none"};
+}
 Calls Expansion(const std::string& archiveLine, const std::string& name, const std::string& dir,
                 bool archiveOk, bool logoOk) {
-  return Progress(archiveLine) +
+  return DiscCheck(dir, dir == "halvane" ? "velmora" : "halvane") + Progress(archiveLine) +
          Attempt("D:\\data\\all\\bnd0.bnd", kInstall + "\\" + dir + "\\bnd0.bnd", archiveOk) +
          Progress("\nNow copying " + name + " Logo video logo.flk (3 MB)...") +
          Mkdir(kInstall + "\\" + dir + "\\video") +
@@ -173,6 +178,69 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 kBaseOk + kBothExpansionPrompts}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return info.param.name; });
+
+// Both expansion discs keep their archive at the same path; only a disc that shows the other
+// expansion's folder and not its own is refused, with its progress lines and nothing else.
+struct DiscCase {
+  const char* name;
+  std::vector<std::string> folders;  // what the disc in the drive shows under data\max
+  Calls first;                       // what the first expansion's OK leads to
+  Calls second;                      // and the second's
+};
+
+void PrintTo(const DiscCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WrongDiscTable : public ::testing::TestWithParam<DiscCase> {};
+
+TEST_P(WrongDiscTable, CopiesOnlyFromADiscNotKnownToBeTheOther) {
+  const DiscCase& c = GetParam();
+  FakePlatform platform;
+  platform.promptAnswers = {IDOK, IDOK, IDOK};
+  for (const std::string& folder : c.folders) {
+    platform.discFolders.push_back("D:\\data\\max\\" + folder);
+  }
+  cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()});
+  EXPECT_EQ(platform.calls, kBaseOk + Prompt(kFirstExpansionPrompt) + c.first +
+                                Prompt(kSecondExpansionPrompt) + c.second);
+}
+
+const Calls kFirstLinesOnly =
+    Progress("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...") +
+    Progress("\nNow copying Halvane Logo video logo.flk (3 MB)...");
+const Calls kSecondLinesOnly =
+    Progress("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...") +
+    Progress("\nNow copying Velmora Logo video logo.flk (3 MB)...");
+const Calls kFirstFound = {"GetFileAttributesA(D:\\data\\max\\halvane) -> directory"};
+const Calls kSecondFound = {"GetFileAttributesA(D:\\data\\max\\velmora) -> directory"};
+const Calls kFirstMissing = {"GetFileAttributesA(D:\\data\\max\\halvane) -> none"};
+const Calls kSecondMissing = {"GetFileAttributesA(D:\\data\\max\\velmora) -> none"};
+
+// The expansion's copies once its own folder has been found.
+Calls Copies(const Calls& expansion) {
+  return Calls(expansion.begin() + 2, expansion.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, WrongDiscTable,
+    ::testing::Values(DiscCase{"SecondDiscStaysInForBoth",
+                               {"velmora"},
+                               kFirstMissing + kSecondFound + kFirstLinesOnly,
+                               kSecondFound + Copies(SecondExpansion(true, true))},
+                      DiscCase{"FirstDiscStaysInForBoth",
+                               {"halvane"},
+                               kFirstFound + Copies(FirstExpansion(true, true)),
+                               kSecondMissing + kFirstFound + kSecondLinesOnly},
+                      DiscCase{"ADiscShowingBothFoldersIsCopiedFrom",
+                               {"halvane", "velmora"},
+                               kFirstFound + Copies(FirstExpansion(true, true)),
+                               kSecondFound + Copies(SecondExpansion(true, true))},
+                      DiscCase{"ADiscShowingNeitherIsCopiedFrom",
+                               {},
+                               FirstExpansion(true, true),
+                               SecondExpansion(true, true)}),
+    [](const ::testing::TestParamInfo<DiscCase>& info) { return info.param.name; });
 
 TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
   FakePlatform platform;

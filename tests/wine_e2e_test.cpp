@@ -552,6 +552,14 @@ INSTANTIATE_TEST_SUITE_P(
             kArchiveLine + kLogoLine,
             {"A KestCore\\bnd0.bnd"},
             [](Installation& inst) { EXPECT_TRUE(fs::is_directory(inst.Path("KestCore/video"))); }},
+        // The second expansion's disc at the first one's prompt would replace the first
+        // expansion's archive with its own: nothing is copied from it.
+        Scenario{"WrongDiscAtTheFirstExpansionPromptCopiesNothing",
+                 Nothing,
+                 {{kBasePrompt, "base"}, {kFirstPrompt, "second"}, {kSecondPrompt, "", "Escape"}},
+                 kArchiveLine + kLogoLine + kFirstLines,
+                 kBaseFiles,
+                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("halvane"))); }},
         Scenario{
             "FirstExpansionSkippedSecondCopied",
             Nothing,

@@ -49,6 +49,16 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   return fchmodat(dir.Get(), name, mode & ~umask_, 0) == 0;
 }
 
+std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
+  EntryName name;
+  bool exists = false;
+  UniqueFd dir = OpenParent(path, name, &exists);
+  struct stat st;
+  if (!dir || !exists || fstatat(dir.Get(), name, &st, 0) != 0) return INVALID_FILE_ATTRIBUTES;
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
+}
+
 bool PosixPlatform::CreateDirectoryA(const char* path) {
   EntryName name;
   bool exists = false;

@@ -15,6 +15,7 @@ class PosixPlatform final : public Platform {
   int MessageBoxA(const char* text, const char* caption, unsigned type) override;
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override;
+  std::uint32_t GetFileAttributesA(const char* path) override;
   bool CreateDirectoryA(const char* path) override;
   void Sleep(std::uint32_t milliseconds) override;
   void WriteStdout(const char* text) override;

@@ -33,6 +33,8 @@ class Win32Platform final : public Platform {
     return ::SetFileAttributesA(path, attributes) != FALSE;
   }
 
+  std::uint32_t GetFileAttributesA(const char* path) override { return ::GetFileAttributesA(path); }
+
   bool CreateDirectoryA(const char* path) override {
     return ::CreateDirectoryA(path, nullptr) != FALSE;
   }
