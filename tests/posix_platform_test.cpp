@@ -203,26 +203,45 @@ TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
   EXPECT_FALSE(platform_.CreateDirectoryA(""));
 }
 
-// What a file system without unnamed temporary files gets must hold to the same contract.
-class EveryTempFileKind : public ::testing::TestWithParam<posix::TempFileKind> {
+// Every way of copying, into either kind of temporary file: each is where some file system
+// leaves the copy.
+struct Way {
+  posix::TempFileKind kind;
+  posix::CopyMethod method;
+};
+
+std::string WayName(const ::testing::TestParamInfo<Way>& info) {
+  const char* methods[] = {"Clone", "KernelCopy", "Sendfile", "ReadWrite"};
+  return std::string(info.param.kind == posix::TempFileKind::Named ? "Named" : "Unnamed") +
+         methods[static_cast<int>(info.param.method)];
+}
+
+class EveryWayOfCopying : public ::testing::TestWithParam<Way> {
  protected:
   bool Copy(const std::string& from, const std::string& to) {
-    return posix::CopyWholeFile(from.c_str(), to.c_str(), false, GetParam());
+    return posix::CopyWholeFile(from.c_str(), to.c_str(), false, GetParam().kind,
+                                GetParam().method);
   }
   TempDir dir_;
 };
 
-TEST_P(EveryTempFileKind, ReplacesWholeAndLeavesNothingElse) {
-  const std::string data = std::string(1 << 20, 'd') + "end";
-  WriteFile(dir_ / "src", data, 0555);
-  WriteFile(dir_ / "inst/dst", "earlier");
-  ASSERT_TRUE(Copy(dir_ / "src", dir_ / "inst/dst"));
-  EXPECT_TRUE(ReadFile(dir_ / "inst/dst") == data);
-  EXPECT_EQ(Mode(dir_ / "inst/dst"), 0444 & ~CurrentUmask());
-  EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
+TEST_P(EveryWayOfCopying, ReplacesWholeAndLeavesNothingElse) {
+  // Empty, one byte, just past the read buffer, and large.
+  for (std::size_t size : {0, 1, (1 << 17) + 1, (3 << 20) + 7}) {
+    std::string data(size, 'd');
+    for (std::size_t i = 0; i < size; i += 4093) data[i] = static_cast<char>('a' + i % 26);
+    WriteFile(dir_ / "src", data, 0555);
+    WriteFile(dir_ / "inst/dst", "earlier");
+    ASSERT_TRUE(Copy(dir_ / "src", dir_ / "inst/dst")) << size;
+    EXPECT_TRUE(ReadFile(dir_ / "inst/dst") == data) << size;
+    EXPECT_EQ(Mode(dir_ / "inst/dst"), 0444 & ~CurrentUmask());
+    EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
+    chmod((dir_ / "inst/dst").c_str(), 0644);
+    chmod((dir_ / "src").c_str(), 0644);
+  }
 }
 
-TEST_P(EveryTempFileKind, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
+TEST_P(EveryWayOfCopying, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
   WriteFile(dir_ / "src", std::string(1 << 20, 's'));
   WriteFile(dir_ / "inst/dst", "earlier");
   pid_t child = fork();
@@ -241,12 +260,16 @@ TEST_P(EveryTempFileKind, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
   EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
 }
 
-INSTANTIATE_TEST_SUITE_P(PosixCopy, EveryTempFileKind,
-                         ::testing::Values(posix::TempFileKind::UnnamedWherePossible,
-                                           posix::TempFileKind::Named),
-                         [](const auto& info) {
-                           return info.param == posix::TempFileKind::Named ? "Named" : "Unnamed";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    PosixCopy, EveryWayOfCopying,
+    ::testing::Values(Way{posix::TempFileKind::UnnamedWherePossible, posix::CopyMethod::Clone},
+                      Way{posix::TempFileKind::UnnamedWherePossible, posix::CopyMethod::KernelCopy},
+                      Way{posix::TempFileKind::UnnamedWherePossible, posix::CopyMethod::Sendfile},
+                      Way{posix::TempFileKind::UnnamedWherePossible, posix::CopyMethod::ReadWrite},
+                      Way{posix::TempFileKind::Named, posix::CopyMethod::KernelCopy},
+                      Way{posix::TempFileKind::Named, posix::CopyMethod::Sendfile},
+                      Way{posix::TempFileKind::Named, posix::CopyMethod::ReadWrite}),
+    WayName);
 
 void OnAlarm(int) {}
 

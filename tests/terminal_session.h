@@ -3,9 +3,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +27,11 @@ struct Launch {
   std::string stdoutPath;  // used when stdoutFd is -1
   int stdoutFd = -1;
   std::string stderrPath;
+  bool closeStdout = false;
+  std::vector<std::string> env;  // NAME=VALUE, added to the test's own
+  uid_t uid = 0;                 // when set, the program runs as this user and group
+  gid_t gid = 0;
+  rlim_t fileSizeLimit = RLIM_INFINITY;  // with SIGXFSZ ignored, a write past it fails
 };
 
 class TerminalSession {
@@ -53,6 +60,17 @@ class TerminalSession {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (launch.closeStdout) close(1);
+    for (const std::string& setting : launch.env) putenv(const_cast<char*>(setting.c_str()));
+    if (launch.fileSizeLimit != RLIM_INFINITY) {
+      rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, SIG_IGN);
+    }
+    if (launch.uid != 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(launch.gid) != 0 || setuid(launch.uid) != 0)) {
+      _exit(126);
+    }
     std::vector<char*> argv{const_cast<char*>(CDCOPY_EXE)};
     for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -103,6 +121,7 @@ class TerminalSession {
 
   const std::string& Screen() const { return screen_; }
   int Slave() const { return slave_; }
+  pid_t Pid() const { return pid_; }
   // The terminal's settings before the program started.
   const termios& InitialSettings() const { return initial_; }
 

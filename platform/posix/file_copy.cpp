@@ -1,12 +1,17 @@
 #include "platform/posix/file_copy.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/posix/case_blind_path.h"
 
@@ -14,35 +19,112 @@ namespace cdcopy::posix {
 
 namespace {
 
-// The last resort, when the kernel cannot copy between the two files itself.
-bool CopyByReadWrite(int from, int to) {
-  static char buffer[1 << 17];  // fixed, so no copy allocates
+// Errors that say only that this way of copying is not available between these two files.
+bool CannotCopyThisWay(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTTY || error == EBADF || error == EPERM;
+}
+
+enum class Outcome { Done, Failed, NotHere };
+
+Outcome Clone(int from, int to) {
+  if (ioctl(to, FICLONE, from) == 0) return Outcome::Done;
+  return CannotCopyThisWay(errno) ? Outcome::NotHere : Outcome::Failed;
+}
+
+// copy_file_range and sendfile move both files' offsets by what they copied, so when one gives
+// way the next carries on from there.
+template <typename Step>
+Outcome CopyInSteps(Step step) {
+  for (;;) {
+    ssize_t copied = step();
+    if (copied > 0) continue;
+    if (copied == 0) return Outcome::Done;
+    if (errno == EINTR) continue;
+    return CannotCopyThisWay(errno) ? Outcome::NotHere : Outcome::Failed;
+  }
+}
+
+constexpr std::size_t kChunk = std::size_t{1} << 30;
+
+Outcome KernelCopy(int from, int to) {
+  return CopyInSteps([&] { return copy_file_range(from, nullptr, to, nullptr, kChunk, 0); });
+}
+
+Outcome Sendfile(int from, int to) {
+  return CopyInSteps([&] { return sendfile(to, from, nullptr, kChunk); });
+}
+
+// The last resort, through a buffer fixed in size so that no copy allocates.
+Outcome ReadWrite(int from, int to) {
+  static char buffer[1 << 17];
   for (;;) {
     ssize_t got = read(from, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
+    if (got < 0) return Outcome::Failed;
+    if (got == 0) return Outcome::Done;
     for (ssize_t done = 0; done < got;) {
       ssize_t put = write(to, buffer + done, static_cast<std::size_t>(got - done));
       if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return false;
+      if (put < 0) return Outcome::Failed;
       done += put;
     }
   }
 }
 
-bool CopyContents(int from, int to) {
-  for (;;) {
-    ssize_t copied = copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
-    if (copied > 0) continue;
-    if (copied == 0) return true;
-    if (errno == EINTR) continue;
-    // Another file system, or one that cannot do it: the offsets have moved with whatever was
-    // copied, so the plain loop carries on from there.
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-      return CopyByReadWrite(from, to);
+bool CopyContents(int from, int to, CopyMethod first) {
+  using Way = Outcome (*)(int, int);
+  constexpr Way ways[] = {Clone, KernelCopy, Sendfile, ReadWrite};
+  for (auto i = static_cast<std::size_t>(first); i < std::size(ways); ++i) {
+    Outcome outcome = ways[i](from, to);
+    if (outcome != Outcome::NotHere) return outcome == Outcome::Done;
+  }
+  return false;
+}
+
+// The named temporary file being written, for a signal that ends the process to remove first.
+// Only what a handler may touch: a flag, a descriptor and a fixed name.
+struct PendingTemp {
+  volatile sig_atomic_t active = 0;
+  int dirFd = -1;
+  char name[64] = {};
+};
+PendingTemp pending;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction previousActions[std::size(kEndingSignals)];
+
+void RemovePendingAndEnd(int signal) {
+  if (pending.active) unlinkat(pending.dirFd, pending.name, 0);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// While the process may hold a named temporary file, the signals that would end it remove the
+// file first. A signal someone chose to ignore stays ignored.
+void GuardNamedFiles(int dirFd) {
+  pending.dirFd = dirFd;
+  struct sigaction action {};
+  action.sa_handler = RemovePendingAndEnd;
+  sigemptyset(&action.sa_mask);
+  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    sigaction(kEndingSignals[i], nullptr, &previousActions[i]);
+    if (previousActions[i].sa_handler == SIG_DFL) sigaction(kEndingSignals[i], &action, nullptr);
+  }
+}
+
+// Set before the name is taken: removing a name that was never made is harmless.
+void NamePending(const char* name) {
+  pending.active = 0;
+  std::snprintf(pending.name, sizeof pending.name, "%s", name);
+  pending.active = 1;
+}
+
+void ReleaseNamedFiles() {
+  pending.active = 0;
+  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    if (previousActions[i].sa_handler == SIG_DFL) {
+      sigaction(kEndingSignals[i], &previousActions[i], nullptr);
     }
-    return false;
   }
 }
 
@@ -68,6 +150,7 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
     if (named_) unlinkat(dirFd_, name_, 0);
+    if (guarded_) ReleaseNamedFiles();
   }
 
   int Fd() const { return fd_.Get(); }
@@ -77,13 +160,17 @@ class TempFile {
     if (!named_ && !LinkUnnamed()) return false;
     if (renameat(dirFd_, name_, dirFd_, finalName) != 0) return false;
     named_ = false;
+    pending.active = 0;
     return true;
   }
 
  private:
   void NextName() {
+    if (!guarded_) GuardNamedFiles(dirFd_);
+    guarded_ = true;
     std::snprintf(name_, sizeof name_, ".cdcopy-%ld-%u.tmp", static_cast<long>(getpid()),
                   counter_++);
+    NamePending(name_);
   }
 
   // rename() cannot take an unnamed file, so it gets a hidden name for the moment between.
@@ -105,6 +192,7 @@ class TempFile {
   int dirFd_;
   UniqueFd fd_;
   bool named_ = false;
+  bool guarded_ = false;
   unsigned counter_ = 0;
   char name_[64] = {};
 };
@@ -112,7 +200,7 @@ class TempFile {
 }  // namespace
 
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
-                   TempFileKind kind) {
+                   TempFileKind kind, CopyMethod first) {
   EntryName sourceName;
   bool sourceExists = false;
   UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists);
@@ -135,7 +223,7 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
 
   mode_t mode = (sourceStat.st_mode & S_IWUSR) ? 0666 : 0444;
   TempFile temp(targetDir.Get(), mode, kind);
-  if (!temp || !CopyContents(from.Get(), temp.Fd())) return false;
+  if (!temp || !CopyContents(from.Get(), temp.Fd(), first)) return false;
   const timespec times[2] = {{0, UTIME_NOW}, sourceStat.st_mtim};
   futimens(temp.Fd(), times);
   return temp.Commit(targetName);

@@ -7,11 +7,21 @@ enum class TempFileKind {
   Named,  // what a file system without O_TMPFILE gets; chosen by tests to reach that path
 };
 
+// How the data is copied, best first; each gives way to the next where the file systems cannot
+// do it. Tests choose where to start, to reach every path.
+enum class CopyMethod {
+  Clone,       // FICLONE: the copy shares the source's blocks (XFS, Btrfs)
+  KernelCopy,  // copy_file_range, within the kernel
+  Sendfile,    // also within the kernel, across file systems that copy_file_range refuses
+  ReadWrite,   // through one fixed buffer
+};
+
 // Copies the whole source over the destination, or changes nothing: the data goes into a
 // temporary file beside the destination, renamed over it only once every byte is written.
 // Refuses a read-only destination, as Windows does, whoever runs it. The copy is read-only
 // when the source is, and carries the source's modification time.
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
-                   TempFileKind kind = TempFileKind::UnnamedWherePossible);
+                   TempFileKind kind = TempFileKind::UnnamedWherePossible,
+                   CopyMethod first = CopyMethod::Clone);
 
 }  // namespace cdcopy::posix

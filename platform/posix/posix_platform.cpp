@@ -23,6 +23,12 @@ namespace posix {
 
 PosixPlatform::PosixPlatform() : umask_(::umask(0)) {
   ::umask(umask_);
+  // A standard descriptor left closed by whoever started us would be the next file opened, and
+  // the progress lines would be written into it: fill the gap with /dev/null.
+  while (fcntl(STDERR_FILENO, F_GETFD) < 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 ||
+         fcntl(STDIN_FILENO, F_GETFD) < 0) {
+    if (open("/dev/null", O_RDWR) < 0) break;
+  }
   // A closed pipe on standard output must not end the run before its copies are made.
   std::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,0 +1,174 @@
+// Preloaded into cdcopy by the fault tests to make faults that a test cannot make otherwise:
+// a disc that cannot be read past some offset, file systems that refuse one way of copying or
+// unnamed temporary files, and a copy slow enough to be interrupted. Set by the environment:
+//   CDCOPY_SHIM_SOURCE=NAME   the source file the faults apply to (its name on the disc)
+//   CDCOPY_SHIM_EIO_AT=N      reading it at offset N or beyond fails with EIO
+//   CDCOPY_SHIM_REFUSE=LIST   any of clone, copy_file_range, sendfile, tmpfile: refused as a
+//                             file system that cannot do them refuses them
+//   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
+//   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
+//   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, and per fault made
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/sendfile.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int sourceFd = -1;
+const char* logged[8];
+
+template <typename F>
+F Real(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+bool Refused(const char* what) {
+  const char* list = std::getenv("CDCOPY_SHIM_REFUSE");
+  return list && std::strstr(list, what);
+}
+
+void Log(const char* line) {
+  for (const char*& slot : logged) {
+    if (slot == line) return;
+    if (!slot) {
+      slot = line;
+      break;
+    }
+  }
+  const char* path = std::getenv("CDCOPY_SHIM_LOG");
+  if (!path) return;
+  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
+      AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, strlen(line));
+  (void)put;
+  Real<int (*)(int)>("close")(fd);
+}
+
+// How much of a step of `wanted` bytes at the source's `offset` may go ahead; -1 with errno
+// set for a step that must fail.
+long long Allowed(long long offset, size_t wanted, const char* way, const char* eio) {
+  Log(way);
+  if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
+    if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) {
+      int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
+          AT_FDCWD, started, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0) Real<int (*)(int)>("close")(fd);
+    }
+    usleep(static_cast<useconds_t>(std::atoll(delay)));
+    if (wanted > 65536) wanted = 65536;
+  }
+  if (const char* at = std::getenv("CDCOPY_SHIM_EIO_AT")) {
+    long long limit = std::atoll(at);
+    if (offset >= limit) {
+      Log(eio);
+      errno = EIO;
+      return -1;
+    }
+    if (static_cast<long long>(wanted) > limit - offset) wanted = limit - offset;
+  }
+  return static_cast<long long>(wanted);
+}
+
+long long Offset(int fd, const loff_t* given) {
+  return given ? *given : lseek(fd, 0, SEEK_CUR);
+}
+
+}  // namespace
+
+extern "C" {
+
+int openat(int dir, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | __O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  if ((flags & O_TMPFILE) == O_TMPFILE && Refused("tmpfile")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
+  if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
+  return fd;
+}
+
+int close(int fd) {
+  if (fd == sourceFd) sourceFd = -1;
+  return Real<int (*)(int)>("close")(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == FICLONE) {
+    if (Refused("clone")) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
+    // A clone takes the whole file at once, so a fault anywhere in it fails the clone.
+    if (static_cast<int>(reinterpret_cast<long>(arg)) == sourceFd) {
+      Log("clone\n");
+      if (std::getenv("CDCOPY_SHIM_EIO_AT")) {
+        Log("clone EIO\n");
+        errno = EIO;
+        return -1;
+      }
+    }
+  }
+  return Real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
+}
+
+ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
+                        unsigned flags) {
+  if (Refused("copy_file_range")) {
+    errno = EXDEV;
+    return -1;
+  }
+  if (in == sourceFd) {
+    long long allowed =
+        Allowed(Offset(in, inOffset), length, "copy_file_range\n", "copy_file_range EIO\n");
+    if (allowed < 0) return -1;
+    length = static_cast<size_t>(allowed);
+  }
+  return Real<ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned)>("copy_file_range")(
+      in, inOffset, out, outOffset, length, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
+  if (Refused("sendfile")) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (in == sourceFd) {
+    long long allowed = Allowed(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n");
+    if (allowed < 0) return -1;
+    count = static_cast<size_t>(allowed);
+  }
+  return Real<ssize_t (*)(int, int, off_t*, size_t)>("sendfile")(out, in, offset, count);
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  if (fd == sourceFd) {
+    long long allowed = Allowed(Offset(fd, nullptr), count, "read\n", "read EIO\n");
+    if (allowed < 0) return -1;
+    count = static_cast<size_t>(allowed);
+  }
+  return Real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
+}
+
+}  // extern "C"
