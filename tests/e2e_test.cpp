@@ -7,6 +7,7 @@
 #include "sample_world.h"
 #include "terminal_session.h"
 #include "test_files.h"
+#include "texts.h"
 
 namespace cdcopy::testing {
 namespace {
@@ -14,14 +15,10 @@ namespace {
 using std::chrono::seconds;
 
 constexpr const char* kBoxWaits = "Press Enter for OK";
-const std::string kArchiveLine = "\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...";
-const std::string kLogoLine = "\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...";
-const std::string kFirstLines =
-    "\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)..."
-    "\nNow copying Halvane Logo video logo.flk (3 MB)...";
-const std::string kSecondLines =
-    "\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)..."
-    "\nNow copying Velmora Logo video logo.flk (3 MB)...";
+using texts::kArchiveLine;
+using texts::kFirstLines;
+using texts::kLogoLine;
+using texts::kSecondLines;
 
 const std::vector<std::string> kEmptyInstall = {"KestCore", "Velmora", "halvane"};
 const mode_t kFresh = 0666 & ~CurrentUmask();

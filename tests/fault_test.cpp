@@ -11,6 +11,7 @@
 #include "sample_world.h"
 #include "terminal_session.h"
 #include "test_files.h"
+#include "texts.h"
 
 namespace cdcopy::testing {
 namespace {
@@ -18,8 +19,8 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kArchiveLine = "\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...";
-const std::string kLogoLine = "\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...";
+using texts::kArchiveLine;
+using texts::kLogoLine;
 const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM;
 // The sanitizers' runtime must come first among preloaded libraries unless told otherwise.
 const std::string kSanitizerOrder = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";

@@ -5,6 +5,7 @@
 
 #include "app/run.h"
 #include "fake_platform.h"
+#include "texts.h"
 
 namespace cdcopy::testing {
 namespace {
@@ -12,26 +13,12 @@ namespace {
 const std::string kDrive = "D:\\";
 const std::string kInstall = "C:\\Games\\Kestrion";
 
-std::string BasePromptText(const std::string& drive) {
-  return "Insert your Kestrion CD-ROM in Drive " + drive +
-         " to copy game data.\nWait a moment for the system to recognize the disk,\n"
-         "then click OK to continue.  Click Cancel to skip this part.";
-}
-const std::string kFirstExpansionPrompt =
-    "Insert your Mission Pack One: Tessarand CD-ROM into Drive D:\\\n"
-    "and click OK to continue.  Click Cancel to skip this part.";
-const std::string kSecondExpansionPrompt =
-    "Insert your Mission Pack Two: Ostmere CD-ROM into Drive D:\\\n"
-    "and click OK to continue.  Click Cancel to skip this part.";
-const std::string kCancelled =
-    "Copy cancelled - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
-    "manually.";
-const std::string kArchiveFailed =
-    "Copy failed - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
-    "manually.";
-const std::string kLogoFailed =
-    "Copy failed - You can play the game but the Orrin Logo video will not play without the "
-    "CD-ROM inserted.";
+using texts::BasePrompt;
+using texts::kArchiveFailed;
+using texts::kCancelled;
+using texts::kLogoFailed;
+const std::string kFirstExpansionPrompt = texts::FirstPrompt(kDrive);
+const std::string kSecondExpansionPrompt = texts::SecondPrompt(kDrive);
 
 std::string Box(unsigned type, const std::string& text) {
   return "MessageBoxA(" + Hex(type) + ", \"Copy Data from Kestrion CD-ROM\") " + text;
@@ -91,7 +78,7 @@ Calls SecondExpansion(bool archiveOk, bool logoOk) {
                    "velmora", archiveOk, logoOk);
 }
 
-const Calls kBaseOk = Prompt(BasePromptText(kDrive)) + kArchiveLine +
+const Calls kBaseOk = Prompt(BasePrompt(kDrive)) + kArchiveLine +
                       Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
                       Attempt(kLogoSrc, kLogoDst, true);
 
@@ -131,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"CancelAtBasePromptWarnsAndTouchesNothing",
                 {IDCANCEL},
                 {},
-                Prompt(BasePromptText(kDrive)) + Notice(0x30, kCancelled)},
+                Prompt(BasePrompt(kDrive)) + Notice(0x30, kCancelled)},
         RunCase{"BasePromptThatCannotBeShownGoesAhead",
                 {0, IDCANCEL, IDCANCEL},
                 {},
@@ -139,20 +126,20 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"ArchiveSecondAttemptSucceedsAfterPause",
                 {IDOK, IDCANCEL, IDCANCEL},
                 {false, true},
-                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
                     Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
                     Attempt(kLogoSrc, kLogoDst, true) + kBothExpansionPrompts},
         RunCase{"ArchiveFailsTwiceEndsWithErrorNotice",
                 {IDOK},
                 {false, false},
-                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
                     LastAttempt(kArchiveSrc, kArchiveDst) + Notice(0x10, kArchiveFailed)},
         RunCase{"LogoFailsAtOnceWithoutPause",
                 {IDOK},
                 {true, false},
-                Prompt(BasePromptText(kDrive)) + kArchiveLine +
+                Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
                     Attempt(kLogoSrc, kLogoDst, false) + Notice(0x10, kLogoFailed)},
         RunCase{"FirstExpansionSkippedSecondCopied",
@@ -266,7 +253,7 @@ TEST(Run, PercentInArgumentsIsShownAsItIs) {
   FakePlatform platform;
   platform.promptAnswers = {IDOK, IDCANCEL, IDCANCEL};
   cdcopy::Run(platform, DriveRoot{"%s%n%x\\"}, InstallDir{"C:\\100%s"});
-  EXPECT_EQ(platform.calls[0], Box(0x41, BasePromptText("%s%n%x\\")));
+  EXPECT_EQ(platform.calls[0], Box(0x41, BasePrompt("%s%n%x\\")));
   EXPECT_EQ(platform.calls[3],
             "CopyFileA(%s%n%x\\install\\data\\kestcore\\bnd0.bnd, C:\\100%s\\kestcore\\bnd0.bnd, "
             "FALSE) -> 1");
@@ -277,7 +264,7 @@ TEST(Run, OverlongDriveRootCutsThePromptAndFailsTheArchiveAtOnce) {
   FakePlatform platform;
   platform.promptAnswers = {IDOK};
   cdcopy::Run(platform, DriveRoot{drive.c_str()}, InstallDir{kInstall.c_str()});
-  const std::string shown = Box(0x41, BasePromptText(drive).substr(0, 2047));
+  const std::string shown = Box(0x41, BasePrompt(drive).substr(0, 2047));
   // Without a usable source path nothing is copied, paused or reset.
   EXPECT_EQ(platform.calls, Calls{shown} + kArchiveLine + Notice(0x10, kArchiveFailed));
 }
@@ -292,7 +279,7 @@ TEST(Run, InstallDirTooLongForTheLogoPathFailsTheLogoBeforeItsDirectory) {
   const std::string dst = install + "\\kestcore\\bnd0.bnd";
   ASSERT_EQ(dst.size(), 259u);
   EXPECT_EQ(platform.calls,
-            Prompt(BasePromptText(kDrive)) + kArchiveLine + Attempt(kArchiveSrc, dst, true) +
+            Prompt(BasePrompt(kDrive)) + kArchiveLine + Attempt(kArchiveSrc, dst, true) +
                 Progress("\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...") +
                 Notice(0x10, kLogoFailed));
 }

@@ -25,16 +25,18 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
+  ~TempDir() { RemoveTree(path_); }
+
+  // Read-only folders (sample discs) must be opened up before they can be removed.
+  static void RemoveTree(const std::string& path) {
     std::error_code ignored;
-    // Read-only folders (sample discs) must be opened up before they can be removed.
-    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+    for (auto it = fs::recursive_directory_iterator(path, ignored);
          it != fs::recursive_directory_iterator(); it.increment(ignored)) {
       if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
       }
     }
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
   const std::string& Path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "test_files.h"
+#include "texts.h"
 
 namespace cdcopy::testing {
 namespace {
@@ -170,16 +171,7 @@ class WineSession : public ::testing::Environment {
       kill(xvfbPid_, SIGTERM);
       WaitExit(xvfbPid_, seconds(10));
     }
-    if (!root_.empty()) {
-      std::error_code ignored;
-      for (auto it = fs::recursive_directory_iterator(root_, ignored);
-           it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-          fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-      }
-      fs::remove_all(root_, ignored);
-    }
+    if (!root_.empty()) TempDir::RemoveTree(root_);
   }
 
   // Why the tests cannot run here, or "" when they can.
@@ -354,35 +346,23 @@ std::vector<std::string> BoxTexts(const std::string& stderrText) {
   return texts;
 }
 
-const std::string kBasePrompt =
-    "Insert your Kestrion CD-ROM in Drive D:\\ to copy game data.\n"
-    "Wait a moment for the system to recognize the disk,\n"
-    "then click OK to continue.  Click Cancel to skip this part.";
-const std::string kFirstPrompt =
-    "Insert your Mission Pack One: Tessarand CD-ROM into Drive D:\\\n"
-    "and click OK to continue.  Click Cancel to skip this part.";
-const std::string kSecondPrompt =
-    "Insert your Mission Pack Two: Ostmere CD-ROM into Drive D:\\\n"
-    "and click OK to continue.  Click Cancel to skip this part.";
-const std::string kCancelled =
-    "Copy cancelled - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
-    "manually.";
-const std::string kArchiveFailed =
-    "Copy failed - You can play with the Kestrion CD-ROM inserted, or you can copy bnd0.bnd "
-    "manually.";
-const std::string kLogoFailed =
-    "Copy failed - You can play the game but the Orrin Logo video will not play without the "
-    "CD-ROM inserted.";
+const std::string kBasePrompt = texts::BasePrompt("D:\\");
+const std::string kFirstPrompt = texts::FirstPrompt("D:\\");
+const std::string kSecondPrompt = texts::SecondPrompt("D:\\");
+using texts::kArchiveFailed;
+using texts::kCancelled;
+using texts::kLogoFailed;
 
 // The console bytes: the C runtime writes each line feed as CR LF.
-const std::string kArchiveLine = "\r\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...";
-const std::string kLogoLine = "\r\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...";
-const std::string kFirstLines =
-    "\r\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)..."
-    "\r\nNow copying Halvane Logo video logo.flk (3 MB)...";
-const std::string kSecondLines =
-    "\r\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)..."
-    "\r\nNow copying Velmora Logo video logo.flk (3 MB)...";
+std::string Crlf(const std::string& text) {
+  std::string bytes;
+  for (char c : text) bytes += c == '\n' ? "\r\n" : std::string(1, c);
+  return bytes;
+}
+const std::string kArchiveLine = Crlf(texts::kArchiveLine);
+const std::string kLogoLine = Crlf(texts::kLogoLine);
+const std::string kFirstLines = Crlf(texts::kFirstLines);
+const std::string kSecondLines = Crlf(texts::kSecondLines);
 
 // One box: its whole text, the disc to put in the drive while it is up, the key that answers it
 // and the least time since the previous answer.
