@@ -1,6 +1,10 @@
 // The POSIX platform layer on real folders: the contract the run relies on from Windows.
 #include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -270,6 +274,46 @@ INSTANTIATE_TEST_SUITE_P(
                       Way{posix::TempFileKind::Named, posix::CopyMethod::Sendfile},
                       Way{posix::TempFileKind::Named, posix::CopyMethod::ReadWrite}),
     WayName);
+
+// Where the file system can share blocks, the copy shares the source's instead of duplicating
+// them: on an XFS loop image, made as root where loop devices can be mounted.
+TEST(PosixCopy, SharesBlocksWhereTheFileSystemCan) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount an XFS loop image";
+  if (std::system("command -v mkfs.xfs >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs mkfs.xfs (xfsprogs)";
+  }
+  TempDir dir;
+  const std::string image = dir / "xfs.img", mnt = dir / "mnt";
+  fs::create_directories(mnt);
+  WriteFile(image, "");
+  ASSERT_EQ(truncate(image.c_str(), 320 << 20), 0);
+  ASSERT_EQ(std::system(("mkfs.xfs -q -m reflink=1 " + image).c_str()), 0);
+  if (std::system(("mount -o loop " + image + " " + mnt + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no loop device can be mounted here";
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+
+  std::string data(4 << 20, 'x');
+  for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(i / 4096);
+  WriteFile(mnt + "/src", data);
+  ASSERT_TRUE(posix::CopyWholeFile((mnt + "/src").c_str(), (mnt + "/dst").c_str(), false));
+  EXPECT_TRUE(ReadFile(mnt + "/dst") == data);
+
+  int fd = open((mnt + "/dst").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  alignas(fiemap) char buffer[sizeof(fiemap) + sizeof(fiemap_extent)] = {};
+  auto* map = reinterpret_cast<fiemap*>(buffer);
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_extent_count = 1;
+  ASSERT_EQ(ioctl(fd, FS_IOC_FIEMAP, map), 0);
+  close(fd);
+  ASSERT_EQ(map->fm_mapped_extents, 1u);
+  EXPECT_TRUE(map->fm_extents[0].fe_flags & FIEMAP_EXTENT_SHARED)
+      << "the copy's blocks are its own";
+}
 
 void OnAlarm(int) {}
 

@@ -553,11 +553,12 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("halvane"))); }},
         Scenario{
             "FirstExpansionSkippedSecondCopied",
-            Nothing,
+            // A video folder already there, in a case of its own, is the one used.
+            [](Installation& inst) { fs::create_directories(inst.Path("Velmora/VIDEO")); },
             {{kBasePrompt, "base"}, {kFirstPrompt, "first", "Escape"}, {kSecondPrompt, "second"}},
             kArchiveLine + kLogoLine + kSecondLines,
-            {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk", "A Velmora\\bnd0.bnd",
-             "A Velmora\\video\\logo.flk"},
+            {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk",
+             "A Velmora\\VIDEO\\logo.flk", "A Velmora\\bnd0.bnd"},
             [](Installation& inst) {
               ExpectBaseCopied(inst);
               EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
