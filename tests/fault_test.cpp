@@ -91,6 +91,30 @@ INSTANTIATE_TEST_SUITE_P(
                                     "clone,copy_file_range,sendfile,tmpfile", "read EIO"}),
     [](const ::testing::TestParamInfo<ReadErrorCase>& info) { return info.param.name; });
 
+// A disc is another file system, where neither a clone nor copy_file_range can copy: the data
+// still stays in the kernel, through sendfile. /dev/shm stands in for the drive.
+TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
+  struct stat shm, here;
+  World w;
+  if (stat("/dev/shm", &shm) != 0 || stat(w.Root("").c_str(), &here) != 0 ||
+      shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+  }
+  const std::string disc = "/dev/shm/cdcopy-test-" + std::to_string(getpid());
+  const std::string archive = World::Data("archive on another file system", 300000);
+  WriteFile(disc + "/INSTALL/DATA/KESTCORE/BND0.BND", archive);
+  WriteFile(disc + "/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", "logo");
+  fs::create_symlink(disc, w.Root("discs/shm"));
+  w.Insert("shm");
+  std::string log = w.Root("shim.log");
+  int status = RunToTheEnd(WithoutTerminal(
+      w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_LOG=" + log}));
+  fs::remove_all(disc);
+  ExpectExitedWithZero(status);
+  EXPECT_EQ(ReadFile(log), "clone\ncopy_file_range\nsendfile\n");
+  EXPECT_TRUE(ReadFile(w.Inst(kArchive)) == archive);
+}
+
 // A signal in the middle of the archive's copy ends cdcopy as it ends any program, leaving no
 // temporary file, named or not, and the earlier copy as it was.
 struct SignalCase {
