@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/disc_stage.h"
@@ -74,6 +75,7 @@ std::string LastComponent(const std::string& path) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/cdcopy-fuzz-XXXXXX";
   discRoot = mkdtemp(pattern);
+  std::atexit([] { std::filesystem::remove_all(discRoot); });
   const std::string longName(255, 'L');
   for (const char* folder :
        {"INSTALL", "install", "INSTALL/DATA", "INSTALL/Data", "INSTALL/DATA/KESTCORE", "data",
