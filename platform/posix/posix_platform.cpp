@@ -23,8 +23,8 @@ namespace posix {
 
 PosixPlatform::PosixPlatform() : umask_(::umask(0)) {
   ::umask(umask_);
-  // A standard descriptor left closed by whoever started us would be the next file opened, and
-  // the progress lines would be written into it: fill the gap with /dev/null.
+  // A standard descriptor left closed by whoever started us would be handed to the next file
+  // opened, where a flush of standard output could land: fill the gap with /dev/null.
   while (fcntl(STDERR_FILENO, F_GETFD) < 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 ||
          fcntl(STDIN_FILENO, F_GETFD) < 0) {
     if (open("/dev/null", O_RDWR) < 0) break;
