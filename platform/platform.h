@@ -46,8 +46,8 @@ class Platform {
 
   virtual bool SetFileAttributesA(const char* path, std::uint32_t attributes) = 0;
 
-  // The attribute set of a file or directory (FILE_ATTRIBUTE_DIRECTORY for a directory), or
-  // INVALID_FILE_ATTRIBUTES when there is nothing by that name.
+  // The attribute set of a file or directory on a disc (FILE_ATTRIBUTE_DIRECTORY for a
+  // directory), or INVALID_FILE_ATTRIBUTES when there is nothing by that name.
   virtual std::uint32_t GetFileAttributesA(const char* path) = 0;
 
   // One directory level with default security; fails when the name exists or the parent does
@@ -64,5 +64,9 @@ class Platform {
 
 // The operating system's platform, implemented once per OS and chosen at build time.
 Platform& SystemPlatform();
+
+// Where the process starts, before anything else: the OS's process-wide settings (signals,
+// standard descriptors, error modes).
+void StartProcess();
 
 }  // namespace cdcopy

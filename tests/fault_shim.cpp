@@ -3,11 +3,15 @@
 // unnamed temporary files, and a copy slow enough to be interrupted. Set by the environment:
 //   CDCOPY_SHIM_SOURCE=NAME   the source file the faults apply to (its name on the disc)
 //   CDCOPY_SHIM_EIO_AT=N      reading it at offset N or beyond fails with EIO
+//   CDCOPY_SHIM_EOF_AT=N      reading it ends at offset N, without an error
+//   CDCOPY_SHIM_FAIL=LIST     any of fdatasync, close: the sync of the source's copy, or its
+//                             close after the sync, fails with EIO
 //   CDCOPY_SHIM_REFUSE=LIST   any of clone, copy_file_range, sendfile, tmpfile: refused as a
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
-//   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, and per fault made
+//   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, and
+//                             per fdatasync, renameat and fsync seen (each line once)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -24,6 +28,8 @@
 namespace {
 
 int sourceFd = -1;
+int targetFd = -1;  // where the source's data last went: the copy's temporary file
+int syncedFd = -1;
 const char* logged[8];
 
 template <typename F>
@@ -31,9 +37,13 @@ F Real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-bool Refused(const char* what) {
-  const char* list = std::getenv("CDCOPY_SHIM_REFUSE");
+bool Listed(const char* variable, const char* what) {
+  const char* list = std::getenv(variable);
   return list && std::strstr(list, what);
+}
+
+bool Refused(const char* what) {
+  return Listed("CDCOPY_SHIM_REFUSE", what);
 }
 
 void Log(const char* line) {
@@ -56,7 +66,8 @@ void Log(const char* line) {
 
 // How much of a step of `wanted` bytes at the source's `offset` may go ahead; -1 with errno
 // set for a step that must fail.
-long long Allowed(long long offset, size_t wanted, const char* way, const char* eio) {
+long long Allowed(long long offset, size_t wanted, const char* way, const char* eio,
+                  const char* eof) {
   Log(way);
   if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
     if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) {
@@ -75,6 +86,14 @@ long long Allowed(long long offset, size_t wanted, const char* way, const char* 
       return -1;
     }
     if (static_cast<long long>(wanted) > limit - offset) wanted = limit - offset;
+  }
+  if (const char* at = std::getenv("CDCOPY_SHIM_EOF_AT")) {
+    long long end = std::atoll(at);
+    if (offset >= end) {
+      Log(eof);
+      return 0;
+    }
+    if (static_cast<long long>(wanted) > end - offset) wanted = end - offset;
   }
   return static_cast<long long>(wanted);
 }
@@ -107,7 +126,38 @@ int openat(int dir, const char* path, int flags, ...) {
 
 int close(int fd) {
   if (fd == sourceFd) sourceFd = -1;
-  return Real<int (*)(int)>("close")(fd);
+  int result = Real<int (*)(int)>("close")(fd);
+  if (fd == syncedFd) {
+    syncedFd = -1;
+    if (result == 0 && Listed("CDCOPY_SHIM_FAIL", "close")) {
+      Log("close EIO\n");
+      errno = EIO;
+      return -1;
+    }
+  }
+  return result;
+}
+
+int fdatasync(int fd) {
+  Log("fdatasync\n");
+  if (fd != targetFd) return Real<int (*)(int)>("fdatasync")(fd);
+  syncedFd = fd;
+  if (Listed("CDCOPY_SHIM_FAIL", "fdatasync")) {
+    Log("fdatasync EIO\n");
+    errno = EIO;
+    return -1;
+  }
+  return Real<int (*)(int)>("fdatasync")(fd);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+  Log("renameat\n");
+  return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
+}
+
+int fsync(int fd) {
+  Log("fsync\n");
+  return Real<int (*)(int)>("fsync")(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -122,6 +172,7 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     // A clone takes the whole file at once, so a fault anywhere in it fails the clone.
     if (static_cast<int>(reinterpret_cast<long>(arg)) == sourceFd) {
+      targetFd = fd;
       Log("clone\n");
       if (std::getenv("CDCOPY_SHIM_EIO_AT")) {
         Log("clone EIO\n");
@@ -140,8 +191,9 @@ ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, si
     return -1;
   }
   if (in == sourceFd) {
-    long long allowed =
-        Allowed(Offset(in, inOffset), length, "copy_file_range\n", "copy_file_range EIO\n");
+    targetFd = out;
+    long long allowed = Allowed(Offset(in, inOffset), length, "copy_file_range\n",
+                                "copy_file_range EIO\n", "copy_file_range EOF\n");
     if (allowed < 0) return -1;
     length = static_cast<size_t>(allowed);
   }
@@ -155,7 +207,9 @@ ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
     return -1;
   }
   if (in == sourceFd) {
-    long long allowed = Allowed(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n");
+    targetFd = out;
+    long long allowed =
+        Allowed(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n", "sendfile EOF\n");
     if (allowed < 0) return -1;
     count = static_cast<size_t>(allowed);
   }
@@ -164,7 +218,7 @@ ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
   if (fd == sourceFd) {
-    long long allowed = Allowed(Offset(fd, nullptr), count, "read\n", "read EIO\n");
+    long long allowed = Allowed(Offset(fd, nullptr), count, "read\n", "read EIO\n", "read EOF\n");
     if (allowed < 0) return -1;
     count = static_cast<size_t>(allowed);
   }

@@ -42,36 +42,67 @@ Launch WithoutTerminal(World& w, std::vector<std::string> env = {}) {
   return launch;
 }
 
+constexpr uid_t kNobody = 65534;
+
+// The user `uid` cannot search its way to `path`, or "".
+std::string Unreachable(const std::string& path, uid_t uid) {
+  pid_t child = fork();
+  if (child == 0)
+    _exit(setgid(uid) == 0 && setuid(uid) == 0 && access(path.c_str(), X_OK) == 0 ? 0 : 1);
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0
+             ? ""
+             : "user " + std::to_string(uid) + " cannot reach " + path;
+}
+
+// Runs as nobody, from a copy of cdcopy in the world's folder: the build folder may lie where
+// nobody cannot reach it (a clone in a private folder).
+std::string AsNobody(World& w, Launch& launch) {
+  chmod(w.Root("").c_str(), 0755);
+  launch.exe = w.Root("cdcopy");
+  fs::copy_file(CDCOPY_EXE, launch.exe, fs::copy_options::overwrite_existing);
+  chmod(launch.exe.c_str(), 0755);
+  launch.uid = kNobody;
+  launch.gid = kNobody;
+  return Unreachable(launch.exe, kNobody);
+}
+
 void ExpectExitedWithZero(int status) {
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// A disc that cannot be read past 128 KiB, for every way the data can be copied; the ways
-// before the one under test are refused, as file systems that cannot do them refuse them.
-struct ReadErrorCase {
+// The logo's copy fails part way, for every way the data can be copied (the ways before the
+// one under test are refused, as file systems that cannot do them refuse them) and every way a
+// copy can fail: a read error, a disc that ends early, a size limit, a sync or close that fails.
+struct LogoFaultCase {
   const char* name;
-  std::string refuse;
-  std::string faultSeen;
+  std::vector<std::string> env;
+  std::string faultSeen;  // in the shim's log; "" for a fault the kernel makes
+  rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
-void PrintTo(const ReadErrorCase& c, std::ostream* os) {
+void PrintTo(const LogoFaultCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
+class LogoFault : public ::testing::TestWithParam<LogoFaultCase> {};
 
-TEST_P(ReadError, KeepsTheEarlierCopyAndLeavesNothing) {
-  const ReadErrorCase& c = GetParam();
+TEST_P(LogoFault, KeepsTheEarlierCopyAndLeavesNothing) {
+  const LogoFaultCase& c = GetParam();
   World w(20000, 400000);
   WriteFile(w.Inst(kArchive), "earlier archive");
   WriteFile(w.Inst(kLogo), "earlier logo");
   const auto before = w.Installed();
   std::string log = w.Root("shim.log");
-  int status = RunToTheEnd(WithoutTerminal(
-      w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=ORRINMARK.FLK", "CDCOPY_SHIM_EIO_AT=131072",
-          "CDCOPY_SHIM_REFUSE=" + c.refuse, "CDCOPY_SHIM_LOG=" + log}));
-  ExpectExitedWithZero(status);
+  std::vector<std::string> env = {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=ORRINMARK.FLK",
+                                  "CDCOPY_SHIM_LOG=" + log};
+  env.insert(env.end(), c.env.begin(), c.env.end());
+  Launch launch = WithoutTerminal(w, env);
+  launch.fileSizeLimit = c.fileSizeLimit;
+  launch.ignoreSizeSignal = false;  // as in any shell with `ulimit -f`
+  ExpectExitedWithZero(RunToTheEnd(launch));
   EXPECT_NE(ReadFile(log).find(c.faultSeen + "\n"), std::string::npos) << ReadFile(log);
   EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << "the logo's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
@@ -79,17 +110,50 @@ TEST_P(ReadError, KeepsTheEarlierCopyAndLeavesNothing) {
   EXPECT_EQ(w.Installed(), before);
 }
 
+const std::string kEio = "CDCOPY_SHIM_EIO_AT=131072";
+const std::string kEof = "CDCOPY_SHIM_EOF_AT=131072";
+
 INSTANTIATE_TEST_SUITE_P(
-    Faults, ReadError,
-    ::testing::Values(ReadErrorCase{"Clone", "", "clone EIO"},
-                      ReadErrorCase{"KernelCopy", "clone", "copy_file_range EIO"},
-                      ReadErrorCase{"Sendfile", "clone,copy_file_range", "sendfile EIO"},
-                      ReadErrorCase{"ReadWrite", "clone,copy_file_range,sendfile", "read EIO"},
-                      ReadErrorCase{"KernelCopyIntoANamedTemporaryFile", "clone,tmpfile",
-                                    "copy_file_range EIO"},
-                      ReadErrorCase{"ReadWriteIntoANamedTemporaryFile",
-                                    "clone,copy_file_range,sendfile,tmpfile", "read EIO"}),
-    [](const ::testing::TestParamInfo<ReadErrorCase>& info) { return info.param.name; });
+    Faults, LogoFault,
+    ::testing::Values(
+        LogoFaultCase{"Clone", {kEio}, "clone EIO"},
+        LogoFaultCase{"KernelCopy", {kEio, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EIO"},
+        LogoFaultCase{
+            "Sendfile", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range"}, "sendfile EIO"},
+        LogoFaultCase{
+            "ReadWrite", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile"}, "read EIO"},
+        LogoFaultCase{"KernelCopyIntoANamedTemporaryFile",
+                      {kEio, "CDCOPY_SHIM_REFUSE=clone,tmpfile"},
+                      "copy_file_range EIO"},
+        LogoFaultCase{"ReadWriteIntoANamedTemporaryFile",
+                      {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
+                      "read EIO"},
+        // A cut-short disc image: the end comes early, with no read error.
+        LogoFaultCase{
+            "KernelCopyEndsEarly", {kEof, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EOF"},
+        LogoFaultCase{"ReadWriteEndsEarly",
+                      {kEof, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
+                      "read EOF"},
+        LogoFaultCase{"SyncFails", {"CDCOPY_SHIM_FAIL=fdatasync"}, "fdatasync EIO"},
+        LogoFaultCase{"CloseFails", {"CDCOPY_SHIM_FAIL=close"}, "close EIO"},
+        LogoFaultCase{"CloseFailsNamed",
+                      {"CDCOPY_SHIM_FAIL=close", "CDCOPY_SHIM_REFUSE=tmpfile"},
+                      "close EIO"},
+        // SIGXFSZ left at its default would end the run, leaving a named temporary file.
+        LogoFaultCase{
+            "SizeLimit", {"CDCOPY_SHIM_REFUSE=clone,tmpfile"}, "copy_file_range", 64 * 1024}),
+    [](const ::testing::TestParamInfo<LogoFaultCase>& info) { return info.param.name; });
+
+// The data reaches the disk before the copy takes the destination's name, and the name before
+// the copy is reported made.
+TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
+  World w;
+  std::string log = w.Root("shim.log");
+  ExpectExitedWithZero(
+      RunToTheEnd(WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log})));
+  EXPECT_EQ(ReadFile(log), "fdatasync\nrenameat\nfsync\n");
+  EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
+}
 
 // A disc is another file system, where neither a clone nor copy_file_range can copy: the data
 // still stays in the kernel, through sendfile. /dev/shm stands in for the drive.
@@ -111,7 +175,7 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
       w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_LOG=" + log}));
   fs::remove_all(disc);
   ExpectExitedWithZero(status);
-  EXPECT_EQ(ReadFile(log), "clone\ncopy_file_range\nsendfile\n");
+  EXPECT_TRUE(ReadFile(log).starts_with("clone\ncopy_file_range\nsendfile\n")) << ReadFile(log);
   EXPECT_TRUE(ReadFile(w.Inst(kArchive)) == archive);
 }
 
@@ -157,13 +221,18 @@ INSTANTIATE_TEST_SUITE_P(Faults, SignalDuringCopy,
                                            SignalCase{"HangUp", SIGHUP, false},
                                            SignalCase{"InterruptNamed", SIGINT, true},
                                            SignalCase{"TerminateNamed", SIGTERM, true},
-                                           SignalCase{"HangUpNamed", SIGHUP, true}),
+                                           SignalCase{"HangUpNamed", SIGHUP, true},
+                                           // Any signal that ends a process by default.
+                                           SignalCase{"UserSignalNamed", SIGUSR1, true},
+                                           SignalCase{"AlarmNamed", SIGALRM, true},
+                                           SignalCase{"CpuLimitNamed", SIGXCPU, true},
+                                           SignalCase{"RealTimeNamed", SIGRTMIN + 1, true}),
                          [](const ::testing::TestParamInfo<SignalCase>& info) {
                            return info.param.name;
                          });
 
 TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
-  for (int signal : {SIGTERM, SIGHUP}) {
+  for (int signal : {SIGTERM, SIGHUP, SIGUSR2}) {
     World w;
     TerminalSession session(w.Start());
     ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
@@ -175,6 +244,54 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
     ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
     EXPECT_EQ(after.c_lflag, session.InitialSettings().c_lflag) << signal;
   }
+  // Started with hang-ups ignored (nohup), cdcopy keeps ignoring them.
+  World w;
+  Launch launch = w.Start();
+  launch.ignoredSignal = SIGHUP;
+  TerminalSession session(launch);
+  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  kill(session.Pid(), SIGHUP);
+  session.Type("\x1b");
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  session.Type("\r");
+  ExpectExitedWithZero(session.Finish(seconds(20)));
+}
+
+bool Stopped(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  auto end = stat.rfind(')');
+  return end != std::string::npos && stat.compare(end + 1, 3, " T ") == 0;
+}
+
+// Stopped from outside while a box waits, cdcopy leaves the terminal to the shell; continued,
+// it takes its keys one at a time again and draws the box anew. A stop that its process group
+// cannot take (no shell to continue it) changes nothing.
+TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
+  World w;
+  TerminalSession session(w.Start());
+  const termios& before = session.InitialSettings();
+  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  kill(session.Pid(), SIGSTOP);
+  for (int i = 0; i < 100 && !Stopped(session.Pid()); ++i)
+    std::this_thread::sleep_for(milliseconds(20));
+  ASSERT_TRUE(Stopped(session.Pid()));
+  tcsetattr(session.Slave(), TCSANOW, &before);  // as the shell does when it takes over
+  kill(session.Pid(), SIGCONT);
+  termios during;
+  for (int box = 2; box <= 3; ++box) {
+    ASSERT_TRUE(session.WaitFor("Press Enter for OK", box, seconds(5))) << session.Screen();
+    tcgetattr(session.Slave(), &during);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "box " << box;
+    kill(session.Pid(), SIGTSTP);
+  }
+  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 4, seconds(5))) << session.Screen();
+  session.Type("\x1b");
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  session.Type("\r");
+  ExpectExitedWithZero(session.Finish(seconds(20)));
+  termios after;
+  ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
 }
 
 // The installation on a file system too small for the archive: both attempts fail, the notice
@@ -275,9 +392,8 @@ TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
   WriteFile(w.Inst(kArchive), "earlier archive");
   Launch launch = WithoutTerminal(w);
   if (geteuid() == 0) {
-    chmod(w.Root("").c_str(), 0755);
-    launch.uid = 65534;  // nobody
-    launch.gid = 65534;
+    std::string unreachable = AsNobody(w, launch);
+    ASSERT_EQ(unreachable, "");
   } else {
     chmod(w.Inst("KestCore").c_str(), 0555);
   }
@@ -287,6 +403,32 @@ TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
   EXPECT_EQ(w.Stdout(), kArchiveLine) << "the archive's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
+}
+
+// Run with sudo into a user's installation, cdcopy must leave the copies and the video folder
+// to that user, whose own later run then replaces them.
+TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  World w;
+  WriteFile(w.Inst(kArchive), "earlier archive");
+  for (const auto& entry : fs::recursive_directory_iterator(w.Inst(""))) {
+    lchown(entry.path().c_str(), kNobody, kNobody);
+  }
+  ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
+  for (const std::string& made : {kArchive, kLogo, std::string("KestCore/video")}) {
+    struct stat st;
+    ASSERT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_uid, kNobody) << made;
+    EXPECT_EQ(st.st_gid, kNobody) << made;
+  }
+  WriteFile(w.Root("discs/newer/INSTALL/DATA/KESTCORE/BND0.BND"), "newer archive", 0444);
+  WriteFile(w.Root("discs/newer/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK"), "newer logo", 0444);
+  w.Insert("newer");
+  Launch launch = WithoutTerminal(w);
+  ASSERT_EQ(AsNobody(w, launch), "");
+  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ReadFile(w.Inst(kArchive)), "newer archive");
+  EXPECT_EQ(ReadFile(w.Inst(kLogo)), "newer logo");
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/file_copy.h"
@@ -138,24 +140,33 @@ TEST_F(PosixPlatformTest, CopiesAcrossFileSystems) {
 }
 
 TEST_F(PosixPlatformTest, ModesFollowTheSourceUntilResetToAFreshFile) {
+  const mode_t mask = CurrentUmask();
   struct Case {
     mode_t source;
+    mode_t umask;
     mode_t copied;
+    mode_t reset;
   } cases[] = {
-      {0555, 0444 & ~CurrentUmask()},  // a disc's read-only file stays read-only, as on Windows
-      {0755, fresh_},                  // never executable
-      {0600, fresh_},
+      {0555, mask, 0444 & ~mask, fresh_},  // a disc's read-only file stays read-only, as on Windows
+      {0755, mask, fresh_, fresh_},        // never executable
+      {0600, mask, fresh_, fresh_},
+      // A umask that takes the owner's write bit must not make the copy read-only for good.
+      {0555, 0222, 0444, 0644},
   };
   for (const Case& c : cases) {
     WriteFile(At("src"), "x", c.source);
     fs::remove(At("dst"));
-    ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+    umask(c.umask);
+    bool copied = platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false);
     EXPECT_EQ(Mode(At("dst")), c.copied) << std::oct << c.source;
     platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(Mode(At("dst")), fresh_) << std::oct << c.source;
+    EXPECT_EQ(Mode(At("dst")), c.reset) << std::oct << c.source;
+    bool replaced = platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false);
+    umask(mask);
+    EXPECT_TRUE(copied && replaced) << std::oct << c.source;
   }
   platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(Mode(At("dst")), 0444 & ~CurrentUmask());
+  EXPECT_EQ(Mode(At("dst")), 0444 & ~mask);
   EXPECT_FALSE(platform_.SetFileAttributesA(At("none").c_str(), FILE_ATTRIBUTE_ARCHIVE));
 }
 
@@ -171,6 +182,29 @@ TEST_F(PosixPlatformTest, LinkAtTheDestinationIsReplacedNeverFollowed) {
   EXPECT_FALSE(fs::is_symlink(At("inst/dst")));
   EXPECT_EQ(ReadFile(At("inst/dst")), "copy");
   EXPECT_EQ(ReadFile(At("outside")), "keep me");
+}
+
+// Someone who may write the installation swaps a link in at the last moment, again and again:
+// the reset must never change the mode of the file the link leads to.
+TEST_F(PosixPlatformTest, AttributeResetNeverFollowsALinkSwappedIn) {
+  WriteFile(At("outside"), "keep me", 0444);
+  fs::create_directories(At("inst"));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      symlink(At("outside").c_str(), At("inst/link").c_str());
+      rename(At("inst/link").c_str(), At("inst/dst").c_str());
+      close(open(At("inst/file").c_str(), O_CREAT | O_WRONLY, 0444));
+      rename(At("inst/file").c_str(), At("inst/dst").c_str());
+    }
+  });
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+       std::chrono::steady_clock::now() < until;) {
+    platform_.SetFileAttributesA(At("inst/dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(Mode(At("outside")), 0444u);
 }
 
 TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {
@@ -190,7 +224,8 @@ TEST_F(PosixPlatformTest, AttributesTellFoldersFromFilesWithoutRegardToCase) {
     const char* path;
     std::uint32_t attributes;
   } cases[] = {{"disc\\data\\max\\velmora", FILE_ATTRIBUTE_DIRECTORY},
-               {"disc\\data\\max\\linked", FILE_ATTRIBUTE_DIRECTORY},
+               // A link on the disc is not followed, so it cannot pass for the other disc's folder.
+               {"disc\\data\\max\\linked", INVALID_FILE_ATTRIBUTES},
                {"disc\\data\\max\\velmora\\video\\logo.flk", FILE_ATTRIBUTE_READONLY},
                {"disc\\data\\all\\bnd0.bnd", FILE_ATTRIBUTE_ARCHIVE},
                {"disc\\data\\max\\halvane", INVALID_FILE_ATTRIBUTES},

@@ -31,7 +31,10 @@ struct Launch {
   std::vector<std::string> env;  // NAME=VALUE, added to the test's own
   uid_t uid = 0;                 // when set, the program runs as this user and group
   gid_t gid = 0;
-  rlim_t fileSizeLimit = RLIM_INFINITY;  // with SIGXFSZ ignored, a write past it fails
+  rlim_t fileSizeLimit = RLIM_INFINITY;  // a write past it fails, or raises SIGXFSZ
+  bool ignoreSizeSignal = true;
+  int ignoredSignal = 0;         // as whoever starts the program may have set
+  std::string exe = CDCOPY_EXE;  // a copy that another user can reach, where one runs it
 };
 
 class TerminalSession {
@@ -62,19 +65,20 @@ class TerminalSession {
     dup2(err, 2);
     if (launch.closeStdout) close(1);
     for (const std::string& setting : launch.env) putenv(const_cast<char*>(setting.c_str()));
+    if (launch.ignoredSignal) signal(launch.ignoredSignal, SIG_IGN);
     if (launch.fileSizeLimit != RLIM_INFINITY) {
       rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, launch.ignoreSizeSignal ? SIG_IGN : SIG_DFL);
     }
     if (launch.uid != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(launch.gid) != 0 || setuid(launch.uid) != 0)) {
       _exit(126);
     }
-    std::vector<char*> argv{const_cast<char*>(CDCOPY_EXE)};
+    std::vector<char*> argv{const_cast<char*>(launch.exe.c_str())};
     for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(CDCOPY_EXE, argv.data());
+    execv(launch.exe.c_str(), argv.data());
     _exit(127);
   }
   TerminalSession(const TerminalSession&) = delete;

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,6 +277,23 @@ class Installation {
     }
     Insert("base");
   }
+  ~Installation() {
+    for (const std::string& at : mounts_) umount2(at.c_str(), MNT_DETACH);
+  }
+
+  // Puts a file system of `kib` KiB, owned by Wine's user, in place of an installation folder.
+  void MountSmallDisk(const std::string& relative, int kib) {
+    std::string at = Path(relative);
+    std::string options = "size=" + std::to_string(kib) +
+                          "k,uid=" + std::to_string(session->User().uid) +
+                          ",gid=" + std::to_string(session->User().gid);
+    if (mount("cdcopy-test", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      skip_ = "needs root, to mount a small file system";
+      return;
+    }
+    mounts_.push_back(at);
+  }
+  const std::string& Skip() const { return skip_; }
 
   // Hands everything to the user Wine runs as, then makes the discs read-only as a drive would.
   void Ready() {
@@ -326,7 +344,8 @@ class Installation {
     WriteFile(discs_ + "/" + relative, data);
   }
 
-  std::string name_, discs_, dir_;
+  std::string name_, discs_, dir_, skip_;
+  std::vector<std::string> mounts_;
 };
 
 // The text of every box Wine has shown so far, from its msgbox trace on standard error.
@@ -437,6 +456,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
   const Scenario& s = GetParam();
   Installation inst(s.name);
   s.prepare(inst);
+  if (!inst.Skip().empty()) GTEST_SKIP() << inst.Skip();
   inst.Ready();
 
   std::string out = session->Root() + "/" + s.name + ".stdout";
@@ -540,6 +560,20 @@ INSTANTIATE_TEST_SUITE_P(
             [](Installation& inst) {
               ExpectCopied(inst, "KestCore/BND0.BND", "base/INSTALL/DATA/KESTCORE/BND0.BND");
             }},
+        // A disk too full for the archive: both attempts fail, and the earlier copy stays
+        // whole, with no temporary file beside it.
+        Scenario{"DiskFullKeepsTheEarlierCopy",
+                 [](Installation& inst) {
+                   inst.MountSmallDisk("KestCore", 128);
+                   WriteFile(inst.Path("KestCore/bnd0.bnd"), "earlier archive");
+                 },
+                 {{kBasePrompt, "base"}, {kArchiveFailed, "", "Return", 5}},
+                 kArchiveLine,
+                 {"A KestCore\\bnd0.bnd"},
+                 [](Installation& inst) {
+                   EXPECT_TRUE(ReadFile(inst.Path("KestCore/bnd0.bnd")) == "earlier archive");
+                   EXPECT_EQ(Tree(inst.Path("KestCore")), std::vector<std::string>{"bnd0.bnd"});
+                 }},
         Scenario{
             "LogoMissingEndsWithTheLogoNotice",
             Nothing,

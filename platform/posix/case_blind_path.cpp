@@ -62,7 +62,15 @@ bool FindEntry(int dirFd, const char* name, EntryName& found) {
   return matched;
 }
 
-UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
+std::size_t DriveRootLength(const char* path) {
+  const char* firstBackslash = std::strchr(path, '\\');
+  std::size_t end =
+      firstBackslash ? static_cast<std::size_t>(firstBackslash - path) : std::strlen(path);
+  while (end > 0 && path[end - 1] != '/') --end;
+  return end;
+}
+
+UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t followLinksUpTo) {
   const char* at = path;
   UniqueFd dir(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   while (dir) {
@@ -85,7 +93,9 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
       errno = ENOENT;
       return UniqueFd();
     }
-    dir = UniqueFd(openat(dir.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const bool onDisc = static_cast<std::size_t>(at - path) >= followLinksUpTo;
+    dir = UniqueFd(
+        openat(dir.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC | (onDisc ? O_NOFOLLOW : 0)));
     at = next;
   }
   return UniqueFd();

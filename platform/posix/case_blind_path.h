@@ -3,6 +3,7 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 
 #include "platform/posix/unique_fd.h"
 
@@ -17,8 +18,18 @@ bool FindEntry(int dirFd, const char* name, EntryName& found);
 
 // Opens the directory that holds the path's last component (O_PATH) and stores that
 // component, matched as above, in `name`; `exists` tells whether it was found. An invalid
-// fd when a directory on the way is missing or the path has no last component.
-UniqueFd OpenParent(const char* path, EntryName& name, bool* exists);
+// fd when a directory on the way is missing or the path has no last component. Folders named
+// in the path's first `followLinksUpTo` bytes may be symbolic links; a link past them is as
+// good as missing.
+UniqueFd OpenParent(const char* path, EntryName& name, bool* exists,
+                    std::size_t followLinksUpTo = static_cast<std::size_t>(-1));
+
+// Where the drive root ends in a path on a disc. The run puts the drive root, as the user
+// wrote it, in front of the disc's names and joins those with '\'; on Linux the drive root
+// itself is written with '/'. So the root ends after the last '/' before the first '\' (or
+// the last '/' of all, in a path without a '\'): links up to there are the user's choice,
+// and none below it is followed, so a disc cannot lead a copy outside itself.
+std::size_t DriveRootLength(const char* path);
 
 bool EqualIgnoringAsciiCase(const char* a, const char* b);
 

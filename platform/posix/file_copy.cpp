@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/signals.h"
 
 namespace cdcopy::posix {
 
@@ -82,52 +82,6 @@ bool CopyContents(int from, int to, CopyMethod first) {
   return false;
 }
 
-// The named temporary file being written, for a signal that ends the process to remove first.
-// Only what a handler may touch: a flag, a descriptor and a fixed name.
-struct PendingTemp {
-  volatile sig_atomic_t active = 0;
-  int dirFd = -1;
-  char name[64] = {};
-};
-PendingTemp pending;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction previousActions[std::size(kEndingSignals)];
-
-void RemovePendingAndEnd(int signal) {
-  if (pending.active) unlinkat(pending.dirFd, pending.name, 0);
-  ::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-// While the process may hold a named temporary file, the signals that would end it remove the
-// file first. A signal someone chose to ignore stays ignored.
-void GuardNamedFiles(int dirFd) {
-  pending.dirFd = dirFd;
-  struct sigaction action {};
-  action.sa_handler = RemovePendingAndEnd;
-  sigemptyset(&action.sa_mask);
-  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-    sigaction(kEndingSignals[i], nullptr, &previousActions[i]);
-    if (previousActions[i].sa_handler == SIG_DFL) sigaction(kEndingSignals[i], &action, nullptr);
-  }
-}
-
-// Set before the name is taken: removing a name that was never made is harmless.
-void NamePending(const char* name) {
-  pending.active = 0;
-  std::snprintf(pending.name, sizeof pending.name, "%s", name);
-  pending.active = 1;
-}
-
-void ReleaseNamedFiles() {
-  pending.active = 0;
-  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-    if (previousActions[i].sa_handler == SIG_DFL) {
-      sigaction(kEndingSignals[i], &previousActions[i], nullptr);
-    }
-  }
-}
-
 // A file in the destination's directory that only a successful Commit makes visible under the
 // destination's name. Unnamed (O_TMPFILE) where the file system allows, so a killed process
 // leaves nothing behind.
@@ -150,27 +104,35 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
     if (named_) unlinkat(dirFd_, name_, 0);
-    if (guarded_) ReleaseNamedFiles();
+    ClearPendingTemp();
   }
 
   int Fd() const { return fd_.Get(); }
   explicit operator bool() const { return static_cast<bool>(fd_); }
 
+  // Durable before it is visible: the data reaches the disk before the rename, and the rename
+  // before the copy is reported made, so a power cut leaves the earlier copy or this one,
+  // whole, and never an empty file.
   bool Commit(const char* finalName) {
+    if (fdatasync(fd_.Get()) != 0) return false;
     if (!named_ && !LinkUnnamed()) return false;
+    // A write error that the file system reports only now (NFS, quotas) fails the copy.
+    if (close(fd_.Release()) != 0) return false;
     if (renameat(dirFd_, name_, dirFd_, finalName) != 0) return false;
     named_ = false;
-    pending.active = 0;
-    return true;
+    ClearPendingTemp();
+    UniqueFd dir(openat(dirFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Some file systems cannot sync a directory (EINVAL); they have nothing to sync there.
+    return dir && (fsync(dir.Get()) == 0 || errno == EINVAL);
   }
 
  private:
+  // Named before the file is made: a signal then removes it, and removing a name that was
+  // never made is harmless.
   void NextName() {
-    if (!guarded_) GuardNamedFiles(dirFd_);
-    guarded_ = true;
     std::snprintf(name_, sizeof name_, ".cdcopy-%ld-%u.tmp", static_cast<long>(getpid()),
                   counter_++);
-    NamePending(name_);
+    SetPendingTemp(dirFd_, name_);
   }
 
   // rename() cannot take an unnamed file, so it gets a hidden name for the moment between.
@@ -192,7 +154,6 @@ class TempFile {
   int dirFd_;
   UniqueFd fd_;
   bool named_ = false;
-  bool guarded_ = false;
   unsigned counter_ = 0;
   char name_[64] = {};
 };
@@ -203,27 +164,44 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
                    TempFileKind kind, CopyMethod first) {
   EntryName sourceName;
   bool sourceExists = false;
-  UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists);
+  UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists, DriveRootLength(source));
   if (!sourceDir || !sourceExists) return false;
-  // Non-blocking, so that a FIFO in place of the file fails instead of waiting for a writer.
-  UniqueFd from(openat(sourceDir.Get(), sourceName, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  // Non-blocking, so that a FIFO in place of the file fails instead of waiting for a writer;
+  // never through a link, which could lead outside the disc.
+  UniqueFd from(
+      openat(sourceDir.Get(), sourceName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat sourceStat;
   if (!from || fstat(from.Get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) return false;
 
   EntryName targetName;
   bool targetExists = false;
   UniqueFd targetDir = OpenParent(destination, targetName, &targetExists);
-  if (!targetDir) return false;
+  struct stat dirStat;
+  if (!targetDir || fstat(targetDir.Get(), &dirStat) != 0) return false;
+  // A new file belongs to whoever owns its folder, a replaced one keeps its owner: a copy made
+  // by root must not lock the installation's owner out of the next run.
+  uid_t owner = dirStat.st_uid;
+  gid_t group = dirStat.st_gid;
   struct stat targetStat;
   if (targetExists && fstatat(targetDir.Get(), targetName, &targetStat, AT_SYMLINK_NOFOLLOW) == 0) {
     if (failIfExists || S_ISDIR(targetStat.st_mode)) return false;
     // Judged from the mode, not access(): root may write anything, Windows still says no.
     if (S_ISREG(targetStat.st_mode) && !(targetStat.st_mode & S_IWUSR)) return false;
+    if (S_ISREG(targetStat.st_mode)) {
+      owner = targetStat.st_uid;
+      group = targetStat.st_gid;
+    }
   }
 
   mode_t mode = (sourceStat.st_mode & S_IWUSR) ? 0666 : 0444;
   TempFile temp(targetDir.Get(), mode, kind);
   if (!temp || !CopyContents(from.Get(), temp.Fd(), first)) return false;
+  // A disc that ends early without a read error (a cut-short image) is not a whole copy.
+  struct stat copied;
+  if (fstat(temp.Fd(), &copied) != 0 || copied.st_size != sourceStat.st_size) return false;
+  if (geteuid() == 0 && (owner != 0 || group != 0) && fchown(temp.Fd(), owner, group) != 0) {
+    return false;
+  }
   const timespec times[2] = {{0, UTIME_NOW}, sourceStat.st_mtim};
   futimens(temp.Fd(), times);
   return temp.Commit(targetName);

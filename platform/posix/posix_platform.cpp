@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/file_copy.h"
+#include "platform/posix/signals.h"
 
 namespace cdcopy {
 
@@ -21,17 +21,35 @@ Platform& SystemPlatform() {
 
 namespace posix {
 
-PosixPlatform::PosixPlatform() : umask_(::umask(0)) {
-  ::umask(umask_);
-  // A standard descriptor left closed by whoever started us would be handed to the next file
-  // opened, where a flush of standard output could land: fill the gap with /dev/null.
-  while (fcntl(STDERR_FILENO, F_GETFD) < 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 ||
-         fcntl(STDIN_FILENO, F_GETFD) < 0) {
-    if (open("/dev/null", O_RDWR) < 0) break;
-  }
-  // A closed pipe on standard output must not end the run before its copies are made.
-  std::signal(SIGPIPE, SIG_IGN);
+namespace {
+
+// The process's umask can only be read by setting it; the run has one thread.
+mode_t Umask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
 }
+
+// Owned by the owner of the folder it was made in, when root made it.
+void GiveToFolderOwner(int dirFd, const char* name) {
+  struct stat parent;
+  if (geteuid() != 0 || fstat(dirFd, &parent) != 0) return;
+  UniqueFd made(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (made) {
+    int ignored = fchown(made.Get(), parent.st_uid, parent.st_gid);
+    (void)ignored;
+  }
+}
+
+}  // namespace
+
+}  // namespace posix
+
+void StartProcess() {
+  posix::StartProcess();
+}
+
+namespace posix {
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
   return TerminalMessageBox(text, caption, type);
@@ -46,21 +64,30 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   bool exists = false;
   UniqueFd dir = OpenParent(path, name, &exists);
   if (!dir || !exists) return false;
-  // Only the file itself: a link planted in the installation must not pass the change on.
+  // Only the file itself, held by a descriptor from the check to the change: a link planted in
+  // the installation, even at the last moment, must not pass the change on.
+  UniqueFd file(openat(dir.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-    return false;
-  }
-  mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-  return fchmodat(dir.Get(), name, mode & ~umask_, 0) == 0;
+  if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // Writable always means writable by its owner, whatever the umask takes away: the next run
+  // must be able to replace it.
+  mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 & ~Umask() : (0666 & ~Umask()) | 0600;
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.Get());
+  // An O_PATH descriptor takes no fchmod; its /proc entry is the very file it holds.
+  return chmod(self, mode) == 0;
 }
 
 std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
   EntryName name;
   bool exists = false;
-  UniqueFd dir = OpenParent(path, name, &exists);
+  UniqueFd dir = OpenParent(path, name, &exists, DriveRootLength(path));
   struct stat st;
-  if (!dir || !exists || fstatat(dir.Get(), name, &st, 0) != 0) return INVALID_FILE_ATTRIBUTES;
+  // Asked only of a disc's folders: a link there is not followed, so it is as good as nothing.
+  if (!dir || !exists || fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISLNK(st.st_mode)) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
   return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
 }
@@ -69,8 +96,9 @@ bool PosixPlatform::CreateDirectoryA(const char* path) {
   EntryName name;
   bool exists = false;
   UniqueFd dir = OpenParent(path, name, &exists);
-  if (!dir || exists) return false;
-  return mkdirat(dir.Get(), name, 0777) == 0;
+  if (!dir || exists || mkdirat(dir.Get(), name, 0777) != 0) return false;
+  GiveToFolderOwner(dir.Get(), name);
+  return true;
 }
 
 void PosixPlatform::Sleep(std::uint32_t milliseconds) {

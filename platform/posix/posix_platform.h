@@ -10,8 +10,6 @@ namespace cdcopy::posix {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform();
-
   int MessageBoxA(const char* text, const char* caption, unsigned type) override;
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override;
@@ -21,9 +19,6 @@ class PosixPlatform final : public Platform {
   void WriteStdout(const char* text) override;
   void FlushStdout() override;
   bool IsStdoutTerminal() override;
-
- private:
-  mode_t umask_;
 };
 
 // The box drawn on the terminal, without the line that waits for the key. `columns` is the

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
+#include "platform/posix/signals.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
@@ -91,54 +92,29 @@ std::string Padded(const std::string& s, int width) {
   return s + std::string(static_cast<std::size_t>(std::max(0, width - Width(s))), ' ');
 }
 
-// The terminal's settings while a box waits, for the signal handlers to put back.
-volatile sig_atomic_t gTtyFd = -1;
-termios gSavedSettings;
-constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-
-void RestoreAndDie(int signal) {
-  if (gTtyFd >= 0) {
-    tcsetattr(gTtyFd, TCSANOW, &gSavedSettings);
-    ssize_t ignored = write(gTtyFd, "\n", 1);
-    (void)ignored;
-  }
-  std::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-// Puts the terminal in key-at-a-time mode for the life of the box and back on every way out,
-// a signal that ends the process included.
+// Puts the terminal in key-at-a-time mode for the life of the box and back on every way out;
+// the signal module puts it back when a signal ends or stops the process meanwhile.
 class RawMode {
  public:
-  RawMode(int fd, const termios& saved) : fd_(fd) {
-    gSavedSettings = saved;
-    gTtyFd = fd;
-    struct sigaction action {};
-    action.sa_handler = RestoreAndDie;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-      sigaction(kEndingSignals[i], &action, &previous_[i]);
-    }
+  RawMode(int fd, const termios& saved) : fd_(fd), saved_(saved) {
     termios raw = saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     raw.c_cc[VSUSP] = _POSIX_VDISABLE;  // stopped in raw mode, the shell would get it that way
+    SetBoxTerminal(fd, saved, raw);
     tcsetattr(fd, TCSANOW, &raw);
   }
   RawMode(const RawMode&) = delete;
   RawMode& operator=(const RawMode&) = delete;
   ~RawMode() {
-    tcsetattr(fd_, TCSANOW, &gSavedSettings);
-    gTtyFd = -1;
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-      sigaction(kEndingSignals[i], &previous_[i], nullptr);
-    }
+    ClearBoxTerminal();
+    tcsetattr(fd_, TCSANOW, &saved_);
   }
 
  private:
   int fd_;
-  struct sigaction previous_[std::size(kEndingSignals)];
+  termios saved_;
 };
 
 void WriteAll(int fd, const std::string& s) {
@@ -155,7 +131,7 @@ bool MoreInputWithin(int fd, int milliseconds) {
   return poll(&p, 1, milliseconds) > 0;
 }
 
-enum class Key { Ok, Cancel, Close, Other };
+enum class Key { Ok, Cancel, Close, Redraw, Other };
 
 // An Escape alone is the Escape key; followed at once by more bytes it begins the sequence of
 // an arrow or function key, which answers nothing.
@@ -163,7 +139,10 @@ Key ReadKey(int fd) {
   for (;;) {
     unsigned char c;
     ssize_t got = read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EINTR) {
+      if (TakeRedraw()) return Key::Redraw;
+      continue;
+    }
     if (got <= 0) return Key::Close;
     switch (c) {
       case '\r':
@@ -229,10 +208,15 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   {
     // Keys are read one at a time from before the box shows that it waits for one.
     RawMode raw(tty.Get(), saved);
-    WriteAll(tty.Get(),
-             DrawMessageBox(text, caption, type, columns) +
-                 (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
-    while (key == Key::Other) key = ReadKey(tty.Get());
+    const std::string box =
+        DrawMessageBox(text, caption, type, columns) +
+        (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: ");
+    WriteAll(tty.Get(), box);
+    while (key == Key::Other || key == Key::Redraw) {
+      key = ReadKey(tty.Get());
+      // Back from a stop: whatever ran meanwhile may have covered the box.
+      if (key == Key::Redraw) WriteAll(tty.Get(), box);
+    }
   }
   // Escape or closing an OK-only box answers OK, as on Windows.
   int answer = cancel && key != Key::Ok ? IDCANCEL : IDOK;

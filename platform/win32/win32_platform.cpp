@@ -1,6 +1,6 @@
-// The platform on Windows: every call goes straight to the ANSI Win32 function of the same name.
-// The paths are passed exactly as the run composed them; the Windows file system and CopyFileA
-// already give the contract the run expects (case-blind names, whole-file copies).
+// The platform on Windows: the calls go to the ANSI Win32 functions of the same names, with the
+// paths exactly as the run composed them. CopyFileA alone is built here rather than forwarded,
+// because the bare call overwrites the earlier copy as it goes.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -12,12 +12,60 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
+
+// The C runtime would expand '*' and '?' in the arguments where this is nonzero, and a MinGW
+// built with --enable-wildcard makes that its default: the two paths must arrive as typed.
+extern "C" {
+int _dowildcard = 0;
+}
 
 namespace cdcopy {
 
 namespace {
+
+// The copy in progress, shared with the console control handler, which runs on a thread of
+// its own when the console is closed or Ctrl-C is pressed.
+volatile LONG gStopCopying = 0;
+HANDLE gCopyEnded = nullptr;  // set while no copy is in progress
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+  InterlockedExchange(&gStopCopying, 1);
+  // Give a copy in progress the time to remove its temporary file; Windows allows a closing
+  // console's handler five seconds in all.
+  if (gCopyEnded) WaitForSingleObject(gCopyEnded, 4000);
+  return FALSE;  // then end the process as the default handler does
+}
+
+// Where the copy is made before it takes the destination's name: beside it, so that the move
+// is a rename within one folder.
+bool TemporaryName(const char* destination, unsigned attempt, char (&name)[MAX_PATH]) {
+  const char* slash = std::strrchr(destination, '\\');
+  const char* other = std::strrchr(destination, '/');
+  if (!slash || (other && other > slash)) slash = other;
+  int folder = slash ? static_cast<int>(slash - destination + 1) : 0;
+  int length = std::snprintf(name, sizeof name, "%.*s.cdcopy-%lu-%u.tmp", folder, destination,
+                             GetCurrentProcessId(), attempt);
+  return length > 0 && length < static_cast<int>(sizeof name);
+}
+
+bool CopyData(HANDLE from, HANDLE to, ULONGLONG expected) {
+  static char buffer[1 << 20];
+  ULONGLONG total = 0;
+  for (;;) {
+    if (gStopCopying) return false;
+    DWORD got = 0;
+    if (!ReadFile(from, buffer, sizeof buffer, &got, nullptr)) return false;
+    if (got == 0) break;
+    DWORD put = 0;
+    if (!WriteFile(to, buffer, got, &put, nullptr) || put != got) return false;
+    total += got;
+  }
+  // A disc that ends early without a read error (a cut-short image) is not a whole copy.
+  return total == expected;
+}
 
 class Win32Platform final : public Platform {
  public:
@@ -25,8 +73,24 @@ class Win32Platform final : public Platform {
     return ::MessageBoxA(nullptr, text, caption, type);
   }
 
+  // Whole or nothing, as the run expects of it: the data goes into a temporary file beside the
+  // destination, is flushed to the disk, and replaces the destination in one move only when
+  // every byte is there. A read-only destination is refused, as by the bare call.
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override {
-    return ::CopyFileA(existingFile, newFile, failIfExists ? TRUE : FALSE) != FALSE;
+    DWORD target = ::GetFileAttributesA(newFile);
+    if (target != INVALID_FILE_ATTRIBUTES &&
+        (failIfExists || (target & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))) {
+      return false;
+    }
+    HANDLE from = CreateFileA(existingFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (from == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION source;
+    bool copied = GetFileInformationByHandle(from, &source) &&
+                  !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                  CopyToTemporary(from, source, newFile);
+    CloseHandle(from);
+    return copied;
   }
 
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override {
@@ -47,6 +111,30 @@ class Win32Platform final : public Platform {
   void FlushStdout() override { std::fflush(stdout); }
 
   bool IsStdoutTerminal() override { return _isatty(_fileno(stdout)) != 0; }
+
+ private:
+  static bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
+                              const char* destination) {
+    char temp[MAX_PATH];
+    HANDLE to = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; attempt < 100 && to == INVALID_HANDLE_VALUE; ++attempt) {
+      if (!TemporaryName(destination, attempt, temp)) return false;
+      to = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    if (to == INVALID_HANDLE_VALUE) return false;
+    if (gCopyEnded) ResetEvent(gCopyEnded);
+    const ULONGLONG size =
+        (static_cast<ULONGLONG>(source.nFileSizeHigh) << 32) | source.nFileSizeLow;
+    bool done = CopyData(from, to, size) &&
+                SetFileTime(to, nullptr, nullptr, &source.ftLastWriteTime) && FlushFileBuffers(to);
+    done = CloseHandle(to) && done && !gStopCopying &&
+           MoveFileExA(temp, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!done) DeleteFileA(temp);
+    if (gCopyEnded) SetEvent(gCopyEnded);
+    return done;
+  }
 };
 
 }  // namespace
@@ -54,6 +142,16 @@ class Win32Platform final : public Platform {
 Platform& SystemPlatform() {
   static Win32Platform platform;
   return platform;
+}
+
+void StartProcess() {
+  // A drive without a disc, or one still spinning up, fails the call instead of showing the
+  // system's own box: the run has its own answer to a missing disc. The first call reads the
+  // flags already set, so that none of them is lost.
+  UINT mode = SetErrorMode(0);
+  SetErrorMode(mode | SEM_FAILCRITICALERRORS);
+  gCopyEnded = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 }  // namespace cdcopy

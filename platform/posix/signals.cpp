@@ -1,0 +1,140 @@
+#include "platform/posix/signals.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iterator>
+
+namespace cdcopy::posix {
+
+namespace {
+
+struct Shared {
+  volatile sig_atomic_t tempActive = 0;
+  int tempDir = -1;
+  char tempName[64] = {};
+  volatile sig_atomic_t ttyFd = -1;
+  termios saved{};
+  termios raw{};
+  volatile sig_atomic_t redraw = 0;
+};
+Shared shared;
+
+// Every signal whose default action ends the process and that another process may send; the
+// faults the process makes itself (SIGSEGV, SIGBUS, ...) are left to the runtime.
+constexpr int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
+                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT};
+
+void Unblock(int signal) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool TerminalIsOurs(int fd) {
+  return tcgetpgrp(fd) == getpgrp();
+}
+
+void EndAsTheSignalWould(int signal) {
+  int tty = shared.ttyFd;
+  if (tty >= 0) {
+    tcsetattr(tty, TCSANOW, &shared.saved);
+    ssize_t ignored = write(tty, "\n", 1);
+    (void)ignored;
+  }
+  if (shared.tempActive) unlinkat(shared.tempDir, shared.tempName, 0);
+  ::signal(signal, SIG_DFL);
+  Unblock(signal);
+  raise(signal);
+  _exit(128 + signal);
+}
+
+void Continued(int) {
+  int savedErrno = errno;
+  int tty = shared.ttyFd;
+  // In the background the shell owns the terminal; the box comes back when brought forward.
+  if (tty >= 0 && TerminalIsOurs(tty)) {
+    tcsetattr(tty, TCSANOW, &shared.raw);
+    shared.redraw = 1;
+  }
+  errno = savedErrno;
+}
+
+void StopAsAsked(int) {
+  int savedErrno = errno;
+  int tty = shared.ttyFd;
+  if (tty >= 0) tcsetattr(tty, TCSANOW, &shared.saved);
+  ::signal(SIGTSTP, SIG_DFL);
+  Unblock(SIGTSTP);
+  raise(SIGTSTP);
+  // Continued, or never stopped: a process group without a shell to continue it ignores the
+  // stop. Either way the box takes its keys again and is drawn anew.
+  Continued(SIGCONT);
+  struct sigaction action {};
+  action.sa_handler = StopAsAsked;
+  sigfillset(&action.sa_mask);
+  sigaction(SIGTSTP, &action, nullptr);
+  errno = savedErrno;
+}
+
+// No SA_RESTART: a box waiting for a key must see the interruption to draw itself again.
+void Install(int signal, void (*handler)(int)) {
+  struct sigaction previous;
+  if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) return;
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigfillset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+void StartProcess() {
+  // A standard descriptor left closed by whoever started us would be handed to the next file
+  // opened, where a flush of standard output could land: fill the gap with /dev/null.
+  while (fcntl(STDERR_FILENO, F_GETFD) < 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 ||
+         fcntl(STDIN_FILENO, F_GETFD) < 0) {
+    if (open("/dev/null", O_RDWR) < 0) break;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (int signal : kEndingSignals) Install(signal, EndAsTheSignalWould);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) Install(signal, EndAsTheSignalWould);
+  Install(SIGTSTP, StopAsAsked);
+  Install(SIGCONT, Continued);
+}
+
+void SetPendingTemp(int dirFd, const char* name) {
+  shared.tempActive = 0;
+  shared.tempDir = dirFd;
+  std::snprintf(shared.tempName, sizeof shared.tempName, "%s", name);
+  shared.tempActive = 1;
+}
+
+void ClearPendingTemp() {
+  shared.tempActive = 0;
+}
+
+void SetBoxTerminal(int fd, const termios& saved, const termios& raw) {
+  shared.ttyFd = -1;
+  shared.saved = saved;
+  shared.raw = raw;
+  shared.redraw = 0;
+  shared.ttyFd = fd;
+}
+
+void ClearBoxTerminal() {
+  shared.ttyFd = -1;
+}
+
+bool TakeRedraw() {
+  if (!shared.redraw) return false;
+  shared.redraw = 0;
+  return true;
+}
+
+}  // namespace cdcopy::posix

@@ -1,0 +1,30 @@
+// The one owner of the signals that end the process. Whatever ends cdcopy from outside first
+// puts the terminal back if a box is up and removes a named temporary file if one is pending,
+// then ends the process as the signal would have. Only what a handler may touch is shared with
+// it: flags, descriptors and fixed buffers.
+#pragma once
+
+#include <termios.h>
+
+namespace cdcopy::posix {
+
+// Once, where the process starts: fills closed standard descriptors, ignores SIGPIPE (a closed
+// pipe on standard output must not end the run) and SIGXFSZ (a size limit fails the write
+// instead, as a full disk does), and takes over every signal that would end the process,
+// leaving alone those that whoever started it chose to ignore.
+void StartProcess();
+
+// The named temporary file in `dirFd` that a signal must remove; set before the name is made,
+// since removing a name that was never made is harmless.
+void SetPendingTemp(int dirFd, const char* name);
+void ClearPendingTemp();
+
+// The terminal a box has put into key-at-a-time mode, with the settings to put back. While it
+// is set, a stop from outside puts the settings back before stopping, and a continue puts the
+// box's mode back and asks for the box to be drawn again.
+void SetBoxTerminal(int fd, const termios& saved, const termios& raw);
+void ClearBoxTerminal();
+// Answers whether the box must be drawn again since the last call.
+bool TakeRedraw();
+
+}  // namespace cdcopy::posix
