@@ -109,6 +109,10 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
   int status = session.Finish(seconds(20));
   ASSERT_TRUE(WIFEXITED(status)) << session.Screen();
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  termios after;
+  ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
+  EXPECT_EQ(after.c_lflag, session.InitialSettings().c_lflag) << "the terminal was left changed";
+  EXPECT_EQ(after.c_cc[VSUSP], session.InitialSettings().c_cc[VSUSP]);
   EXPECT_EQ(world.Stdout(), s.stdoutBytes);
   EXPECT_EQ(world.Stderr(), "");
   s.verify(world);
@@ -164,6 +168,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    {"\r"},
                    5}},
+                 kArchiveLine,
+                 [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); }},
+        // A link on the disc is not followed out of it: as good as no archive at all.
+        Scenario{"ArchiveLinkedOutsideTheDiscIsNotCopied",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM", "linked", {"\r"}},
+                  {"(X)   Copy failed - You can play", "", {"\r"}, 5}},
                  kArchiveLine,
                  [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); }},
         Scenario{"ReadOnlyEarlierCopyIsReplacedOnTheSecondAttempt",

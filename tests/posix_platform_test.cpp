@@ -65,6 +65,17 @@ TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
   EXPECT_TRUE(platform_.CopyFileA(Win("d\\dATA\\f").c_str(), At("blind").c_str(), false));
   EXPECT_EQ(ReadFile(At("exact")), "exact");
   EXPECT_EQ(ReadFile(At("blind")), "DATA");  // "DATA" sorts before "Data"
+
+  // Every letter folds, and a name that only begins with the one asked for is another name.
+  WriteFile(At("d/ABCDEFGHIJKLMNOPQRSTUVWXYZ"), "alphabet");
+  EXPECT_TRUE(posix::OpenParent(Win("d\\abcdefghijklmnopqrstuvwxyz").c_str(), found, &exists));
+  EXPECT_TRUE(exists);
+  WriteFile(At("inst/BND0.BND.BAK"), "backup");
+  EXPECT_TRUE(posix::OpenParent(Win("inst\\bnd0.bnd").c_str(), found, &exists));
+  EXPECT_FALSE(exists) << found;
+  EXPECT_TRUE(platform_.CopyFileA(At("exact").c_str(), Win("inst\\bnd0.bnd").c_str(), false));
+  EXPECT_EQ(Tree(At("inst")), (std::vector<std::string>{"BND0.BND.BAK", "bnd0.bnd"}));
+  EXPECT_EQ(ReadFile(At("inst/BND0.BND.BAK")), "backup");
 }
 
 TEST_F(PosixPlatformTest, CopyReplacesAnExistingFileWhateverItsCase) {
@@ -91,6 +102,14 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
   WriteFile(At("inst/dst"), "earlier");
   fs::create_directories(At("disc/adir"));
   mkfifo(At("disc/fifo").c_str(), 0644);
+  // A disc cannot lead a copy outside itself, by a link at any step below the drive root.
+  WriteFile(At("outside/BND0.BND"), "secret", 0600);
+  const timespec longAgo[2] = {{1000, 0}, {UTIME_OMIT, 0}};
+  utimensat(AT_FDCWD, At("outside/BND0.BND").c_str(), longAgo, 0);
+  fs::create_directories(At("disc/DATA"));
+  fs::create_symlink(At("outside/BND0.BND"), At("disc/DATA/BND0.BND"));
+  fs::create_directories(At("disc2"));
+  fs::create_symlink(At("outside"), At("disc2/DATA"));
   struct Case {
     const char* why;
     std::string source;
@@ -101,6 +120,8 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
       {"source is a FIFO, which must not block the copy", At("disc/fifo"), At("inst/dst")},
       {"destination folder missing", At("disc/adir"), At("inst/nowhere/dst")},
       {"destination is a folder", At("inst/dst"), At("inst")},
+      {"the file on the disc is a link", At("disc/") + "data\\bnd0.bnd", At("inst/dst")},
+      {"a folder on the disc is a link", At("disc2/") + "data\\bnd0.bnd", At("inst/dst")},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(platform_.CopyFileA(c.source.c_str(), c.destination.c_str(), false)) << c.why;
@@ -110,6 +131,9 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
   WriteFile(At("src"), "new");
   EXPECT_FALSE(platform_.CopyFileA(At("src").c_str(), At("inst/dst").c_str(), true));
   EXPECT_EQ(ReadFile(At("inst/dst")), "earlier");
+  struct stat outside;
+  ASSERT_EQ(stat(At("outside/BND0.BND").c_str(), &outside), 0);
+  EXPECT_EQ(outside.st_atim.tv_sec, 1000) << "the file outside the disc was read";
 }
 
 TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {

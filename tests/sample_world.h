@@ -26,6 +26,11 @@ class World {
               0555);
     WriteFile(dir_ / "discs/nologo/INSTALL/DATA/KESTCORE/BND0.BND", Data("no logo", 1000), 0555);
     fs::create_directories(dir_ / "discs/empty");
+    // A disc whose archive leads outside it, to a file only its owner may read.
+    WriteFile(dir_ / "outside/secret", "secret", 0600);
+    fs::create_directories(dir_ / "discs/linked/INSTALL/DATA/KESTCORE");
+    fs::create_symlink(dir_ / "outside/secret",
+                       dir_ / "discs/linked/INSTALL/DATA/KESTCORE/BND0.BND");
     for (const auto& entry : fs::recursive_directory_iterator(dir_ / "discs")) {
       if (entry.is_directory()) fs::permissions(entry.path(), fs::perms(0555));
     }
