@@ -254,6 +254,7 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndIsAConsoleProgram) {
     if (at != std::string::npos) dlls.insert(line.substr(at + 10));
   }
   EXPECT_EQ(dlls, (std::set<std::string>{"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}));
+  EXPECT_NE(dump.text.find(" SetErrorMode\n"), std::string::npos);
   EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
 }
 
@@ -407,6 +408,8 @@ struct Scenario {
   std::string stdoutBytes;
   std::vector<std::string> attributes;
   std::function<void(Installation&)> verify;
+  // The installation argument, when it is not the installation's own path.
+  std::string (*installArgument)(const Installation&) = nullptr;
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -464,7 +467,8 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
   int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid =
-      Spawn({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()},
+      Spawn({session->Wine(), session->Exe(), "D:\\",
+             s.installArgument ? s.installArgument(inst) : inst.WindowsPath()},
             session->WineEnv("-all,trace+msgbox"), {{1, outFd}, {2, errFd}}, session->User());
   close(outFd);
   close(errFd);
@@ -589,6 +593,17 @@ INSTANTIATE_TEST_SUITE_P(
                  kArchiveLine + kLogoLine + kFirstLines,
                  kBaseFiles,
                  [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("halvane"))); }},
+        // The C runtime expands no wildcard: a '?' reaches the run as typed, and the folder the
+        // pattern would match stays empty.
+        Scenario{"WildcardInTheInstallationReachesTheRunAsTyped",
+                 Nothing,
+                 {{kBasePrompt, "base"}, {kArchiveFailed, "", "Return", 5}},
+                 kArchiveLine,
+                 {},
+                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("KestCore"))); },
+                 [](const Installation& inst) {
+                   return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 1) + "?";
+                 }},
         Scenario{
             "FirstExpansionSkippedSecondCopied",
             // A video folder already there, in a case of its own, is the one used.
@@ -602,6 +617,37 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
             }}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// Without a display no box can be shown: the base disc is copied without asking and the
+// expansions are skipped. Before any file or box call, the system is told to fail calls on a
+// drive without a disc instead of showing its own box.
+TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome) {
+  REQUIRE_WINE();
+  Installation inst("NoDisplay");
+  inst.Ready();
+  std::vector<std::string> env = session->WineEnv("+relay");
+  std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
+  std::string out = session->Root() + "/nodisplay.stdout";
+  std::string err = session->Root() + "/nodisplay.stderr";
+  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = Spawn({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()}, env,
+                    {{1, outFd}, {2, errFd}}, session->User());
+  close(outFd);
+  close(errFd);
+  int status = WaitExit(pid, seconds(60));
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(out), kArchiveLine + kLogoLine);
+  ExpectBaseCopied(inst);
+  EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
+  const std::string relay = ReadFile(err);
+  fs::remove(err);
+  auto errorMode = relay.find("Call KERNEL32.SetErrorMode(00000001)");
+  ASSERT_NE(errorMode, std::string::npos);
+  EXPECT_LT(errorMode, relay.find("Call KERNEL32.GetFileAttributesA("));
+  EXPECT_LT(errorMode, relay.find("Call user32.MessageBoxA("));
+}
 
 TEST(WindowsExecutable, MissingArgumentsPrintUsage) {
   REQUIRE_WINE();
