@@ -1,14 +1,50 @@
 #include <cstdio>
+#include <cstring>
 
 #include "app/run.h"
 
+namespace {
+
+constexpr const char* kUsage = "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n";
+constexpr const char* kHelp =
+    "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"
+    "\n"
+    "Copies the data archive and the logo video of Kestrion, and of its two expansions, from\n"
+    "their CD-ROMs into the game's installation, so that the game can be played without the\n"
+    "disc. It asks for each disc in turn: Kestrion, then Tessarand, then Ostmere.\n"
+    "\n"
+    "  DRIVE_ROOT   where the disc is, with its trailing separator: /media/cdrom/ or D:\\\n"
+    "  INSTALL_DIR  the game's installation folder, without a trailing separator\n"
+    "\n"
+    "In a box, Enter or o answers OK, Esc or c answers Cancel. Cancel at the Kestrion prompt\n"
+    "ends the run; at an expansion's prompt it skips that disc.\n"
+    "\n"
+    "More in the README and, on Linux, in man cdcopy.\n";
+
+bool Is(const char* arg, const char* option) {
+  return std::strcmp(arg, option) == 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   cdcopy::StartProcess();
+  // Alone on the command line only: with both arguments every argument is used as given.
+  if (argc == 2 && (Is(argv[1], "--help") || Is(argv[1], "-h"))) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (argc == 2 && Is(argv[1], "--version")) {
+    std::fputs("cdcopy " CDCOPY_VERSION "\n", stdout);
+    return 0;
+  }
   // Without both arguments there is nothing safe to do: say how to call it and touch nothing.
   if (argc < 3) {
-    std::fputs("usage: cdcopy DRIVE_ROOT INSTALL_DIR\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
-  return cdcopy::Run(cdcopy::SystemPlatform(), cdcopy::DriveRoot{argv[1]},
-                     cdcopy::InstallDir{argv[2]});
+  cdcopy::Platform& platform = cdcopy::SystemPlatform();
+  int status = cdcopy::Run(platform, cdcopy::DriveRoot{argv[1]}, cdcopy::InstallDir{argv[2]});
+  platform.EndStdoutLine();
+  return status;
 }

@@ -60,6 +60,10 @@ class Platform {
   virtual void WriteStdout(const char* text) = 0;
   virtual void FlushStdout() = 0;
   virtual bool IsStdoutTerminal() = 0;
+  // Called as the process ends. Progress lines leave the cursor behind their "...": on a
+  // terminal the line is ended, so that the shell's prompt stands on a line of its own. To a
+  // file or a pipe nothing is added.
+  virtual void EndStdoutLine() = 0;
 };
 
 // The operating system's platform, implemented once per OS and chosen at build time.

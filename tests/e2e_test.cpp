@@ -260,6 +260,14 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << output.name;
     if (output.fd < 0) {
       EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine);
+      // Nobody saw the boxes: standard error tells what they said and answered.
+      const std::string drive = world.Root("drive/");
+      const std::string answer = "(no terminal: answered as if the box could not be shown)\n\n";
+      EXPECT_EQ(world.Stderr(), "[Copy Data from Kestrion CD-ROM]\n" + texts::BasePrompt(drive) +
+                                    "\n" + answer + "[Copy Data from Kestrion CD-ROM]\n" +
+                                    texts::FirstPrompt(drive) + "\n" + answer +
+                                    "[Copy Data from Kestrion CD-ROM]\n" +
+                                    texts::SecondPrompt(drive) + "\n" + answer);
     }
     ExpectBaseCopied(world);
     EXPECT_TRUE(fs::is_empty(world.Inst("halvane"))) << output.name;
@@ -267,21 +275,53 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
   }
 }
 
-TEST(Cdcopy, MissingArgumentsPrintUsageAndTouchNothing) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{}, std::vector<std::string>{"--help"}}) {
+// Fewer than two arguments: help or the version when asked for alone, else the usage line.
+TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{}, 2, "", "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"},
+      {{"--verbose"}, 2, "", "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"},
+      {{"--help"}, 0, "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n\nCopies the data archive", ""},
+      {{"-h"}, 0, "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n\nCopies the data archive", ""},
+      {{"--version"}, 0, "cdcopy " CDCOPY_VERSION "\n", ""},
+  };
+  for (const Case& c : cases) {
     World world;
     Launch launch = world.Start();
-    launch.args = args;
+    launch.args = c.args;
     TerminalSession session(launch);
     int status = session.Finish(seconds(20));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    EXPECT_EQ(world.Stderr(), "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n");
-    EXPECT_EQ(world.Stdout(), "");
-    EXPECT_EQ(session.Screen(), "");
-    EXPECT_EQ(world.Installed(), kEmptyInstall);
+    const std::string arg = c.args.empty() ? "" : c.args[0];
+    ASSERT_TRUE(WIFEXITED(status)) << arg;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << arg;
+    EXPECT_EQ(world.Stderr(), c.err) << arg;
+    EXPECT_TRUE(world.Stdout().starts_with(c.out)) << arg << ": " << world.Stdout();
+    EXPECT_EQ(c.out.empty(), world.Stdout().empty()) << arg;
+    EXPECT_EQ(session.Screen(), "") << arg;
+    EXPECT_EQ(world.Installed(), kEmptyInstall) << arg;
   }
+}
+
+// On a terminal the last progress line is ended, so that the shell's prompt does not follow
+// its "...".
+TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
+  World world;
+  Launch launch = world.Start();
+  launch.stdoutOnTerminal = true;
+  TerminalSession session(launch);
+  int box = 0;
+  for (const char* disc : {"base", "first", "second"}) {
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << session.Screen();
+    world.Insert(disc);
+    session.Type("\r");
+  }
+  ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
+  EXPECT_TRUE(session.Screen().ends_with("Now copying Velmora Logo video logo.flk (3 MB)...\r\n"))
+      << session.Screen();
 }
 
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {

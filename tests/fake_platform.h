@@ -76,6 +76,7 @@ class FakePlatform : public Platform {
   void WriteStdout(const char* text) override { calls.push_back(std::string("stdout: ") + text); }
   void FlushStdout() override { calls.push_back("flush"); }
   bool IsStdoutTerminal() override { return stdoutIsTerminal; }
+  void EndStdoutLine() override { calls.push_back("end line"); }
 };
 
 }  // namespace cdcopy::testing

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
+#include <cwchar>
 #include <sstream>
 #include <thread>
 
@@ -21,6 +23,9 @@
 
 namespace cdcopy::testing {
 namespace {
+
+// The boxes measure text in the locale the environment gives; these tests draw in UTF-8.
+[[maybe_unused]] const bool kUtf8Terminal = setenv("LC_ALL", "C.UTF-8", 1) == 0;
 
 using posix::PosixPlatform;
 
@@ -395,17 +400,24 @@ TEST(PosixSleep, SleepsTheWholeTimeThroughSignals) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
 }
 
-TEST(PosixMessageBox, AnswersZeroWithoutATerminal) {
+// Nobody sees a box without a terminal: what it says, and its answer, go to standard error.
+TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
+  TempDir dir;
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     setsid();  // no controlling terminal any more
-    _exit(posix::TerminalMessageBox("text", "caption", MB_OKCANCEL | MB_ICONINFORMATION));
+    int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, STDERR_FILENO);
+    _exit(posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL));
   }
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(
+      ReadFile(dir / "stderr"),
+      "[caption]\ntwo\nlines ?[2J\n(no terminal: answered as if the box could not be shown)\n\n");
 }
 
 TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
@@ -435,6 +447,30 @@ TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
     EXPECT_TRUE(lines[6].ends_with(std::string(c.buttons) + "  |")) << box;
     EXPECT_EQ(box.find('\x1b'), std::string::npos);
   }
+}
+
+// Columns as the terminal shows them (wide characters take two), and no control character
+// reaches it, C1 ones included, whether raw or encoded.
+TEST(PosixMessageBox, MeasuresTextAsTheTerminalShowsIt) {
+  ASSERT_TRUE(std::setlocale(LC_ALL, "C.UTF-8"));
+  std::string box = posix::DrawMessageBox(
+      "Drive /media/\xe5\x85\x89\xe7\x9b\x98/ raw \x9b"
+      "2J encoded \xc2\x9b"
+      "2J",
+      "C", MB_OK, 80);
+  EXPECT_NE(box.find("raw ?2J encoded ?2J"), std::string::npos) << box;
+  std::istringstream in(box);
+  std::vector<int> widths;
+  for (std::string line; std::getline(in, line);) {
+    std::wstring wide(line.size(), L'\0');
+    std::mbstate_t state{};
+    const char* from = line.c_str();
+    wide.resize(mbsrtowcs(wide.data(), &from, wide.size(), &state));
+    if (!line.empty()) widths.push_back(wcswidth(wide.c_str(), wide.size()));
+  }
+  std::setlocale(LC_ALL, "C");
+  ASSERT_GT(widths.size(), 3u);
+  EXPECT_EQ(std::count(widths.begin(), widths.end(), widths[0]), std::ssize(widths)) << box;
 }
 
 TEST(PosixMessageBox, WrapsLinesWiderThanTheTerminal) {

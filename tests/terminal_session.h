@@ -26,6 +26,7 @@ struct Launch {
   bool withTerminal = true;
   std::string stdoutPath;  // used when stdoutFd is -1
   int stdoutFd = -1;
+  bool stdoutOnTerminal = false;
   std::string stderrPath;
   bool closeStdout = false;
   std::vector<std::string> env;  // NAME=VALUE, added to the test's own
@@ -56,7 +57,8 @@ class TerminalSession {
     if (pid_ != 0) return;
     setsid();
     int in = launch.withTerminal ? open(slaveName.c_str(), O_RDWR) : open("/dev/null", O_RDONLY);
-    int out = launch.stdoutFd >= 0
+    int out = launch.stdoutOnTerminal ? in
+              : launch.stdoutFd >= 0
                   ? launch.stdoutFd
                   : open(launch.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(launch.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -152,7 +152,17 @@ class WineSession : public ::testing::Environment {
     root_ = mkdtemp(pattern.data());
     chmod(root_.c_str(), 0755);
     fs::create_directories(root_ + "/home");
+    fs::create_directories(root_ + "/tmp");
+    // Wine's user may not reach the build folder (a clone in a private folder): it runs a copy.
+    const std::string built = exe_;
+    exe_ = root_ + "/cdcopy.exe";
+    fs::copy_file(built, exe_);
     ChownTree(root_, account_);
+    if (Capture({"/usr/bin/test", "-r", exe_}, {}, account_).status != 0) {
+      broken_ = "user " + std::string(kTestUser) + " cannot reach " + exe_ +
+                " (is the temporary folder /tmp open to every user?)";
+      return;
+    }
     if (!StartDisplay()) return;
     auto started = Clock::now();
     Output boot = Capture({wine_, "wineboot", "-i"}, WineEnv(), account_, seconds(300));
@@ -183,9 +193,11 @@ class WineSession : public ::testing::Environment {
   const std::string& Broken() const { return broken_; }
 
   std::vector<std::string> WineEnv(const std::string& debug = "-all") const {
-    return {"HOME=" + root_ + "/home",          "PATH=/usr/bin:/bin",
-            "WINEPREFIX=" + root_ + "/prefix",  "WINEDEBUG=" + debug,
-            "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY=" + display_};
+    // TMPDIR: Wine's server makes its folder there, and it goes with the rest.
+    return {"HOME=" + root_ + "/home",  "PATH=/usr/bin:/bin",
+            "TMPDIR=" + root_ + "/tmp", "WINEPREFIX=" + root_ + "/prefix",
+            "WINEDEBUG=" + debug,       "WINEDLLOVERRIDES=mscoree,mshtml=",
+            "DISPLAY=" + display_};
   }
 
   Output Xdotool(const std::vector<std::string>& args) const {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/posix/case_blind_path.h"
@@ -117,6 +118,7 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
 
 void PosixPlatform::WriteStdout(const char* text) {
   std::fputs(text, stdout);
+  if (*text) lineOpen_ = text[std::strlen(text) - 1] != '\n';
 }
 
 void PosixPlatform::FlushStdout() {
@@ -125,6 +127,13 @@ void PosixPlatform::FlushStdout() {
 
 bool PosixPlatform::IsStdoutTerminal() {
   return isatty(STDOUT_FILENO) == 1;
+}
+
+void PosixPlatform::EndStdoutLine() {
+  if (!lineOpen_ || !IsStdoutTerminal()) return;
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+  lineOpen_ = false;
 }
 
 }  // namespace posix

@@ -19,6 +19,10 @@ class PosixPlatform final : public Platform {
   void WriteStdout(const char* text) override;
   void FlushStdout() override;
   bool IsStdoutTerminal() override;
+  void EndStdoutLine() override;
+
+ private:
+  bool lineOpen_ = false;
 };
 
 // The box drawn on the terminal, without the line that waits for the key. `columns` is the

@@ -1,5 +1,6 @@
 // Message boxes drawn on the controlling terminal, answered by a key.
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -7,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -23,25 +26,66 @@ namespace {
 constexpr int kMinColumns = 40;
 constexpr int kIndent = 6;  // room for the icon mark in front of the text
 
-bool IsContinuationByte(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+// One character as the terminal shows it: its bytes and the columns they take.
+struct Shown {
+  std::string bytes;
+  int width;
+};
+
+// The text's encoding and its characters' widths are those of the locale the environment gives
+// the terminal.
+locale_t TerminalLocale() {
+  static const locale_t locale = [] {
+    locale_t given = newlocale(LC_CTYPE_MASK, "", locale_t{});
+    return given ? given : newlocale(LC_CTYPE_MASK, "C", locale_t{});
+  }();
+  return locale;
 }
 
-// Columns a line takes, counting each UTF-8 character once.
-int Width(const std::string& s) {
-  return static_cast<int>(
-      std::count_if(s.begin(), s.end(), [](char c) { return !IsContinuationByte(c); }));
+bool IsControl(unsigned long c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
-// Bytes that would move the cursor or start an escape sequence are shown as '?', so a path
-// argument cannot take over the terminal.
-std::string Printable(const char* text, std::size_t length) {
-  std::string out(text, length);
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
+// Controls (C0, DEL and C1, as raw bytes or encoded) would move the cursor or start an escape
+// sequence, so a path argument could take over the terminal: each is shown as '?'. A byte that
+// is no character of the encoding takes one column.
+std::vector<Shown> Characters(const char* text, std::size_t length) {
+  std::vector<Shown> out;
+  locale_t previous = uselocale(TerminalLocale());
+  std::mbstate_t state{};
+  for (std::size_t at = 0; at < length;) {
+    wchar_t c;
+    std::size_t n = std::mbrtowc(&c, text + at, length - at, &state);
+    if (n == 0 || n > length - at) {
+      state = std::mbstate_t{};
+      unsigned char byte = static_cast<unsigned char>(text[at]);
+      out.push_back({IsControl(byte) ? "?" : std::string(1, text[at]), 1});
+      ++at;
+      continue;
+    }
+    int width = wcwidth(c);
+    if (IsControl(static_cast<unsigned long>(c)) || width < 0) {
+      out.push_back({"?", 1});
+    } else {
+      out.push_back({std::string(text + at, n), width});
+    }
+    at += n;
   }
+  uselocale(previous);
   return out;
+}
+
+std::string Printable(const char* text, std::size_t length) {
+  std::string out;
+  for (const Shown& c : Characters(text, length)) out += c.bytes;
+  return out;
+}
+
+// Columns a line takes on the terminal.
+int Width(const std::string& s) {
+  int width = 0;
+  for (const Shown& c : Characters(s.data(), s.size())) width += c.width;
+  return width;
 }
 
 std::vector<std::string> WrapText(const char* text, int width) {
@@ -50,22 +94,32 @@ std::vector<std::string> WrapText(const char* text, int width) {
   for (;;) {
     const char* end = std::strchr(start, '\n');
     std::size_t length = end ? static_cast<std::size_t>(end - start) : std::strlen(start);
-    std::string line = Printable(start, length);
+    std::vector<Shown> line = Characters(start, length);
+    auto join = [&](std::size_t from, std::size_t to) {
+      std::string out;
+      for (std::size_t i = from; i < to; ++i) out += line[i].bytes;
+      return out;
+    };
+    std::size_t at = 0;
     do {
-      std::size_t cut = 0;
-      for (int taken = 0; cut < line.size(); ++cut) {
-        if (!IsContinuationByte(line[cut]) && taken++ == width) break;
+      std::size_t cut = at;
+      for (int taken = 0; cut < line.size() && taken + line[cut].width <= width; ++cut) {
+        taken += line[cut].width;
       }
+      if (cut == at) ++cut;  // a character wider than the box still goes somewhere
       // Break between words where the line has a space to break at.
-      std::size_t space = cut < line.size() ? line.rfind(' ', cut) : std::string::npos;
-      if (space != std::string::npos && space > 0) {
-        lines.push_back(line.substr(0, space));
-        line.erase(0, space + 1);
-      } else {
-        lines.push_back(line.substr(0, cut));
-        line.erase(0, cut);
+      std::size_t space = cut;
+      if (cut < line.size()) {
+        while (space > at && line[space].bytes != " ") --space;
       }
-    } while (!line.empty());
+      if (cut < line.size() && space > at) {
+        lines.push_back(join(at, space));
+        at = space + 1;
+      } else {
+        lines.push_back(join(at, cut));
+        at = cut;
+      }
+    } while (at < line.size());
     if (!end) return lines;
     start = end + 1;
   }
@@ -197,7 +251,14 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   // The terminal itself, not standard input or output: either may be a file.
   UniqueFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   termios saved;
-  if (!tty || tcgetattr(tty.Get(), &saved) != 0) return 0;
+  if (!tty || tcgetattr(tty.Get(), &saved) != 0) {
+    // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
+    // what it answered, go where such a run's messages are kept.
+    std::string block = "[" + Printable(caption, std::strlen(caption)) + "]\n";
+    for (const std::string& line : WrapText(text, 1 << 20)) block += line + "\n";
+    WriteAll(STDERR_FILENO, block + "(no terminal: answered as if the box could not be shown)\n\n");
+    return 0;
+  }
   // A key pressed during a long copy must not answer this box.
   tcflush(tty.Get(), TCIFLUSH);
 

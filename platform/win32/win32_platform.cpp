@@ -106,13 +106,25 @@ class Win32Platform final : public Platform {
   void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
   // The C runtime's stdout is in text mode: each "\n" reaches the console or file as CR LF.
-  void WriteStdout(const char* text) override { std::fputs(text, stdout); }
+  void WriteStdout(const char* text) override {
+    std::fputs(text, stdout);
+    if (*text) lineOpen_ = text[std::strlen(text) - 1] != '\n';
+  }
 
   void FlushStdout() override { std::fflush(stdout); }
 
   bool IsStdoutTerminal() override { return _isatty(_fileno(stdout)) != 0; }
 
+  void EndStdoutLine() override {
+    if (!lineOpen_ || !IsStdoutTerminal()) return;
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    lineOpen_ = false;
+  }
+
  private:
+  bool lineOpen_ = false;
+
   static bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
                               const char* destination) {
     char temp[MAX_PATH];
