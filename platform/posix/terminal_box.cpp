@@ -254,9 +254,11 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   if (!tty || tcgetattr(tty.Get(), &saved) != 0) {
     // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
     // what it answered, go where such a run's messages are kept.
-    std::string block = "[" + Printable(caption, std::strlen(caption)) + "]\n";
-    for (const std::string& line : WrapText(text, 1 << 20)) block += line + "\n";
-    WriteAll(STDERR_FILENO, block + "(no terminal: answered as if the box could not be shown)\n\n");
+    std::string block(1, '[');
+    block.append(Printable(caption, std::strlen(caption))).append("]\n");
+    for (const std::string& line : WrapText(text, 1 << 20)) block.append(line).append("\n");
+    block.append("(no terminal: answered as if the box could not be shown)\n\n");
+    WriteAll(STDERR_FILENO, block);
     return 0;
   }
   // A key pressed during a long copy must not answer this box.
