@@ -37,18 +37,22 @@ void ExpectBaseCopied(World& w) {
 // it one after another, and keys pressed afterwards, while the run is busy.
 struct Step {
   Step(std::string says, std::string disc, std::vector<std::string> keys, int atLeastSeconds = 0,
-       std::string strayKeys = "")
+       std::string strayKeys = "", int mountAfterMs = 0)
       : says(std::move(says)),
         disc(std::move(disc)),
         keys(std::move(keys)),
         atLeastSecondsAfterPrevious(atLeastSeconds),
-        strayKeys(std::move(strayKeys)) {}
+        strayKeys(std::move(strayKeys)),
+        mountAfterMs(mountAfterMs) {}
   std::string says;
   std::string disc;
   std::vector<std::string> keys;
   int atLeastSecondsAfterPrevious;
   std::string strayKeys;
+  int mountAfterMs;  // from a drive device: the disc is mounted this long after it goes in
 };
+
+constexpr const char* kNoDisc = "-";  // from a drive device: the drive is left empty
 
 struct Scenario {
   const char* name;
@@ -56,6 +60,7 @@ struct Scenario {
   std::vector<Step> steps;
   std::string stdoutBytes;
   std::function<void(World&)> verify;
+  bool fromDriveDevice = false;  // DRIVE_ROOT names a loop device, each disc mounted by label
 };
 
 // The box's text as words, without its frame and the line breaks that wrapping put in.
@@ -80,8 +85,17 @@ class Interactive : public ::testing::TestWithParam<Scenario> {};
 TEST_P(Interactive, RunsAsAPersonExpects) {
   const Scenario& s = GetParam();
   World world;
+  DriveDevice drive;
+  if (s.fromDriveDevice) {
+    std::string why = drive.Open(world);
+    const char* ci = std::getenv("CI");
+    if (!why.empty() && geteuid() == 0 && ci && std::string(ci) == "true") FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
   s.prepare(world);
-  TerminalSession session(world.Start({"extra", "arguments"}));
+  Launch launch = world.Start({"extra", "arguments"});
+  if (s.fromDriveDevice) launch.args[0] = drive.Root();
+  TerminalSession session(launch);
   auto previous = Clock::now();
   for (std::size_t i = 0; i < s.steps.size(); ++i) {
     const Step& step = s.steps[i];
@@ -95,7 +109,16 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
         << session.Screen().substr(before);
     EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious))
         << "box " << i + 1;
-    if (!step.disc.empty()) world.Insert(step.disc);
+    if (!s.fromDriveDevice && !step.disc.empty()) {
+      world.Insert(step.disc);
+    } else if (!step.disc.empty()) {
+      const std::string disc = step.disc == kNoDisc ? "" : step.disc;
+      if (step.mountAfterMs) {
+        drive.InsertLater(disc, std::chrono::milliseconds(step.mountAfterMs));
+      } else {
+        drive.Insert(disc);
+      }
+    }
     for (const std::string& key : step.keys) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
       session.Type(key);
@@ -222,6 +245,39 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_FALSE(fs::exists(w.Inst("halvane/video")));
                    ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
                  }},
+        // The drive named by its device: each disc is found wherever it is mounted, and the
+        // disc of an expansion is mounted at a folder of its own.
+        Scenario{"FromADriveDeviceEachDiscWhereverItIsMounted",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM in Drive /dev/loop", "base", {"\r"}},
+                  {"Tessarand", "first", {"\r"}},
+                  {"Ostmere", "second", {"\r"}}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+                   ExpectCopied(w, "Velmora/video/logo.flk",
+                                "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+                 },
+                 true},
+        // A disc still being mounted when the prompt is answered is waited for.
+        Scenario{"FromADriveDeviceADiscMountedTwoSecondsLater",
+                 [](World&) {},
+                 {{"Kestrion", "base", {"\r"}, 0, "", 2000},
+                  {"Tessarand", "", {"c"}},
+                  {"Ostmere", "", {"c"}}},
+                 kArchiveLine + kLogoLine,
+                 [](World& w) { ExpectBaseCopied(w); },
+                 true},
+        // Nothing mounted within the wait: the archive fails as with no disc, the pause and the
+        // second attempt follow at once, and the notice comes within the bounds.
+        Scenario{"FromADriveDeviceNothingMounted",
+                 [](World&) {},
+                 {{"Kestrion", kNoDisc, {"\r"}},
+                  {"(X)   Copy failed - You can play with the Kestrion", "", {"\r"}, 15}},
+                 kArchiveLine,
+                 [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); },
+                 true},
         Scenario{"FirstExpansionSkippedSecondCopied",
                  // A video folder already there, in a case of its own, is the one used.
                  [](World& w) { fs::create_directories(w.Inst("Velmora/VIDEO")); },

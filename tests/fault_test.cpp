@@ -3,6 +3,7 @@
 // installation, two runs at once and a folder the user may not write. Whatever happens, an
 // earlier copy survives byte for byte and no temporary file is left behind.
 #include <gtest/gtest.h>
+#include <linux/cdrom.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
@@ -292,6 +293,42 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   termios after;
   ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
   EXPECT_EQ(after.c_lflag, before.c_lflag);
+}
+
+// A drive named by its device that says its tray is open, or that it has no disc, has nothing
+// coming: the copy fails at once instead of waiting for a mount. One still becoming ready is
+// waited for.
+TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
+  World w;
+  DriveDevice drive;
+  std::string why = drive.Open(w);
+  const char* ci = std::getenv("CI");
+  if (!why.empty() && geteuid() == 0 && ci && std::string(ci) == "true") FAIL() << why;
+  if (!why.empty()) GTEST_SKIP() << why;
+  struct {
+    int status;
+    bool mountedLater;  // two seconds after the run starts
+    std::chrono::seconds atLeast, below;
+    std::string stdoutBytes;
+  } cases[] = {{CDS_TRAY_OPEN, false, seconds(5), seconds(9), kArchiveLine},
+               {CDS_NO_DISC, false, seconds(5), seconds(9), kArchiveLine},
+               {CDS_DRIVE_NOT_READY, true, seconds(2), seconds(5), kArchiveLine + kLogoLine}};
+  for (const auto& c : cases) {
+    std::string log = w.Root("shim.log");
+    Launch launch = WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log,
+                                        "CDCOPY_SHIM_DRIVE_STATUS=" + std::to_string(c.status)});
+    launch.args[0] = drive.Root();
+    auto start = Clock::now();
+    if (c.mountedLater) drive.InsertLater("base", milliseconds(2000));
+    ExpectExitedWithZero(RunToTheEnd(launch));
+    auto took = Clock::now() - start;
+    drive.Eject();
+    EXPECT_GE(took, c.atLeast) << c.status;
+    EXPECT_LT(took, c.below) << c.status;
+    EXPECT_NE(ReadFile(log).find("drive status\n"), std::string::npos) << c.status;
+    EXPECT_EQ(w.Stdout(), c.stdoutBytes) << c.status;
+    fs::remove(log);
+  }
 }
 
 // The installation on a file system too small for the archive: both attempts fail, the notice

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/posix_platform.h"
 #include "test_files.h"
@@ -44,10 +45,11 @@ class PosixPlatformTest : public ::testing::Test {
 };
 
 TEST_F(PosixPlatformTest, NamesMatchWithoutRegardToCase) {
-  WriteFile(At("disc/INSTALL/DATA/KESTCORE/BND0.BND"), "archive", 0555);
+  WriteFile(At("disc/INSTALL/DATA/KESTCORE/BND0.BND;1"), "archive", 0555);
   fs::create_directories(At("inst/KESTCORE"));
 
-  ASSERT_TRUE(platform_.CopyFileA(Win("disc\\install\\data\\kestcore\\bnd0.bnd").c_str(),
+  // On a disc, a name with an ISO 9660 version after it is the name.
+  ASSERT_TRUE(platform_.CopyFileA((At("disc/") + "install\\data\\kestcore\\bnd0.bnd").c_str(),
                                   Win("inst\\kestcore\\bnd0.bnd").c_str(), false));
   ASSERT_TRUE(platform_.CreateDirectoryA(Win("inst\\kestcore\\video").c_str()));
   EXPECT_FALSE(platform_.CreateDirectoryA(Win("inst\\Kestcore\\VIDEO").c_str()));
@@ -55,6 +57,32 @@ TEST_F(PosixPlatformTest, NamesMatchWithoutRegardToCase) {
   EXPECT_EQ(Tree(At("inst")),
             (std::vector<std::string>{"KESTCORE", "KESTCORE/bnd0.bnd", "KESTCORE/video"}));
   EXPECT_EQ(ReadFile(At("inst/KESTCORE/bnd0.bnd")), "archive");
+}
+
+// A drive named by its device: where its file system's root is mounted, from the mount table.
+TEST(DriveDevice, FindsWhereTheDevicesRootIsMounted) {
+  const char* table =
+      "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "40 22 7:0 / /media/alice/KESTRION ro - squashfs /dev/loop0 ro\n"
+      "41 22 7:0 /sub /mnt/bind ro - squashfs /dev/loop0 ro\n"  // a bind mount of a folder
+      "42 22 7:1 /sub /mnt/only-a-folder ro - squashfs /dev/loop1 ro\n"
+      "43 22 11:0 / /run/media/bob/MISSION\\040PACK\\134TWO ro - iso9660 /dev/sr0 ro\n"
+      "44 22 7:10 / /media/ten ro - squashfs /dev/loop10 ro\n"
+      "45 22 7:0 / /media/alice/KESTRION1 ro - squashfs /dev/loop0 ro";  // newest, no newline
+  struct {
+    unsigned major, minor;
+    const char* mountedAt;  // "" for nowhere
+  } cases[] = {{7, 0, "/media/alice/KESTRION1"},
+               {7, 1, ""},
+               {11, 0, "/run/media/bob/MISSION PACK\\TWO"},
+               {7, 10, "/media/ten"},
+               {7, 2, ""}};
+  for (const auto& c : cases) {
+    char point[64] = "";
+    bool found = posix::FindMountPoint(table, c.major, c.minor, point, sizeof point);
+    EXPECT_EQ(found, *c.mountedAt != 0) << c.major << ":" << c.minor;
+    EXPECT_STREQ(found ? point : "", c.mountedAt);
+  }
 }
 
 TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
@@ -127,6 +155,8 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
       {"destination is a folder", At("inst/dst"), At("inst")},
       {"the file on the disc is a link", At("disc/") + "data\\bnd0.bnd", At("inst/dst")},
       {"a folder on the disc is a link", At("disc2/") + "data\\bnd0.bnd", At("inst/dst")},
+      {"a drive root that is no block device", "/dev/null/data\\bnd0.bnd", At("inst/dst")},
+      {"a drive root that does not exist", "/dev/cdcopy-none/data\\bnd0.bnd", At("inst/dst")},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(platform_.CopyFileA(c.source.c_str(), c.destination.c_str(), false)) << c.why;

@@ -2,7 +2,14 @@
 // a time, for the tests that run the built cdcopy.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <linux/loop.h>
+#include <sys/mount.h>
+#include <sys/sysmacros.h>
+
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "terminal_session.h"
@@ -71,6 +78,103 @@ class World {
 
  private:
   TempDir dir_;
+};
+
+// A CD-ROM drive as a desktop shows it: one read-only loop device, each disc a squashfs image of
+// the world's disc, mounted at a folder named after its label. Needs root.
+class DriveDevice {
+ public:
+  // "" when the drive is ready with no disc in it, else why it cannot be had here.
+  std::string Open(World& w) {
+    if (geteuid() != 0) return "needs root, for a loop device";
+    if (std::system("command -v mksquashfs >/dev/null 2>&1") != 0) {
+      return "needs mksquashfs (squashfs-tools)";
+    }
+    std::size_t size = 0;
+    for (const auto& [disc, label] : kLabels) {
+      std::string image = w.Root(disc + ".img");
+      if (std::system(("mksquashfs " + w.Root("discs/" + disc) + " " + image +
+                       " -quiet -noappend -all-root >/dev/null")
+                          .c_str()) != 0) {
+        return "mksquashfs failed";
+      }
+      size = std::max<std::size_t>(size, fs::file_size(image));
+    }
+    // A disc is changed in place of another only for one of the same size.
+    for (const auto& entry : kLabels) {
+      fs::resize_file(w.Root(entry.first + ".img"), (size + 65535) / 65536 * 65536);
+    }
+    media_ = w.Root("media");
+    images_ = w.Root("");
+    fs::create_directories(media_);
+    // Another test may take the same free device at the same moment: then ask again.
+    bool attached = false;
+    for (int attempt = 0; attempt < 10 && !attached; ++attempt) {
+      int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+      int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
+      if (control >= 0) close(control);
+      if (number < 0) return "no free loop device";
+      path_ = "/dev/loop" + std::to_string(number);
+      if (loop_ >= 0) close(loop_);
+      loop_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+      int image = open((images_ + "/base.img").c_str(), O_RDONLY | O_CLOEXEC);
+      attached = loop_ >= 0 && image >= 0 && ioctl(loop_, LOOP_SET_FD, image) == 0;
+      if (image >= 0) close(image);
+    }
+    if (!attached) return "cannot attach " + path_;
+    return "";
+  }
+  ~DriveDevice() {
+    Eject();
+    if (loop_ >= 0) {
+      ioctl(loop_, LOOP_CLR_FD, 0);
+      close(loop_);
+    }
+  }
+
+  // The drive root as a user names the drive: "/dev/loopN/".
+  std::string Root() const { return path_ + "/"; }
+
+  // Takes the disc out (unmounted, as a desktop does), puts `disc` in and mounts it at a folder
+  // named after its label; "" leaves the drive empty.
+  void Insert(const std::string& disc) {
+    Unmount();
+    if (disc.empty()) return;
+    int image = open((images_ + "/" + disc + ".img").c_str(), O_RDONLY | O_CLOEXEC);
+    ioctl(loop_, LOOP_CHANGE_FD, image);
+    close(image);
+    mounted_ = media_ + "/" + kLabels.at(disc);
+    fs::create_directories(mounted_);
+    if (mount(path_.c_str(), mounted_.c_str(), "squashfs", MS_RDONLY, nullptr) != 0) {
+      ADD_FAILURE() << "cannot mount " << disc << " at " << mounted_;
+    }
+  }
+  // Puts `disc` in after `delay`, as a drive still spinning up would.
+  void InsertLater(const std::string& disc, std::chrono::milliseconds delay) {
+    Eject();
+    later_ = std::thread([this, disc, delay] {
+      std::this_thread::sleep_for(delay);
+      Insert(disc);
+    });
+  }
+  void Eject() {
+    if (later_.joinable()) later_.join();
+    Unmount();
+  }
+
+ private:
+  void Unmount() {
+    if (mounted_.empty()) return;
+    umount2(mounted_.c_str(), MNT_DETACH);
+    fs::remove(mounted_);
+    mounted_.clear();
+  }
+
+  inline static const std::map<std::string, std::string> kLabels = {
+      {"base", "KESTRION"}, {"first", "TESSARAND"}, {"second", "OSTMERE"}};
+  std::string path_, media_, images_, mounted_;
+  int loop_ = -1;
+  std::thread later_;
 };
 
 }  // namespace cdcopy::testing

@@ -1,5 +1,7 @@
 #include "platform/posix/case_blind_path.h"
 
+#include "platform/posix/drive_device.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,7 +37,27 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b) {
   return *a == *b;
 }
 
-bool FindEntry(int dirFd, const char* name, EntryName& found) {
+namespace {
+
+// Some CD readers, and ISO 9660 mounted with map=off, show a file's version: "BND0.BND;1".
+bool EqualIgnoringCaseAndVersion(const char* entry, const char* name) {
+  if (EqualIgnoringAsciiCase(entry, name)) return true;
+  const char* semicolon = std::strrchr(entry, ';');
+  if (!semicolon || !semicolon[1]) return false;
+  for (const char* c = semicolon + 1; *c; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  const std::size_t length = static_cast<std::size_t>(semicolon - entry);
+  if (std::strlen(name) != length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (AsciiLower(entry[i]) != AsciiLower(name[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FindEntry(int dirFd, const char* name, EntryName& found, bool onDisc) {
   if (!CopyName(name, std::strlen(name), found)) {
     found[0] = '\0';
     return false;
@@ -53,7 +75,10 @@ bool FindEntry(int dirFd, const char* name, EntryName& found) {
   }
   bool matched = false;
   while (const dirent* entry = readdir(dir)) {
-    if (!EqualIgnoringAsciiCase(entry->d_name, name)) continue;
+    if (onDisc ? !EqualIgnoringCaseAndVersion(entry->d_name, name)
+               : !EqualIgnoringAsciiCase(entry->d_name, name)) {
+      continue;
+    }
     // Directory order is arbitrary; the smallest name makes the choice the same every time.
     if (!matched || std::strcmp(entry->d_name, found) < 0) std::strcpy(found, entry->d_name);
     matched = true;
@@ -72,7 +97,20 @@ std::size_t DriveRootLength(const char* path) {
 
 UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t followLinksUpTo) {
   const char* at = path;
-  UniqueFd dir(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir;
+  bool isDevice = false;
+  if (followLinksUpTo != static_cast<std::size_t>(-1)) {
+    // A drive root that names a device ends at the device: the disc's names are looked up
+    // below wherever it is mounted now.
+    dir = OpenMountedDevice(path, followLinksUpTo, &isDevice);
+    if (isDevice && !dir) {
+      errno = ENOENT;
+      return UniqueFd();
+    }
+    if (isDevice) at = path + followLinksUpTo;
+  }
+  if (!isDevice)
+    dir = UniqueFd(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   while (dir) {
     while (IsSeparator(*at)) ++at;
     const char* end = at;
@@ -84,7 +122,8 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t
     }
     const char* next = end;
     while (IsSeparator(*next)) ++next;
-    bool found = FindEntry(dir.Get(), component, name);
+    const bool onDisc = static_cast<std::size_t>(at - path) >= followLinksUpTo;
+    bool found = FindEntry(dir.Get(), component, name, onDisc);
     if (!*next) {
       if (exists) *exists = found;
       return dir;
@@ -93,7 +132,6 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t
       errno = ENOENT;
       return UniqueFd();
     }
-    const bool onDisc = static_cast<std::size_t>(at - path) >= followLinksUpTo;
     dir = UniqueFd(
         openat(dir.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC | (onDisc ? O_NOFOLLOW : 0)));
     at = next;

@@ -12,9 +12,10 @@ namespace cdcopy::posix {
 using EntryName = char[NAME_MAX + 1];
 
 // Among the entries of `dirFd`, the one `name` stands for: the exact name if it exists, else
-// the byte-wise smallest name equal to it without regard to ASCII case. Answers false, with
-// `name` copied unchanged, when there is none.
-bool FindEntry(int dirFd, const char* name, EntryName& found);
+// the byte-wise smallest name equal to it without regard to ASCII case (on a disc, also with an
+// ISO 9660 version after it: "BND0.BND;1"). Answers false, with `name` copied unchanged, when
+// there is none.
+bool FindEntry(int dirFd, const char* name, EntryName& found, bool onDisc = false);
 
 // Opens the directory that holds the path's last component (O_PATH) and stores that
 // component, matched as above, in `name`; `exists` tells whether it was found. An invalid

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/signals.h"
 
@@ -53,7 +54,10 @@ void StartProcess() {
 namespace posix {
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  return TerminalMessageBox(text, caption, type);
+  int answer = TerminalMessageBox(text, caption, type);
+  // Answered: a disc may have gone into the drive, worth waiting for while it is mounted.
+  AllowWaitingForDisc();
+  return answer;
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {

@@ -1,0 +1,132 @@
+#include "platform/posix/drive_device.h"
+
+#include <fcntl.h>
+#include <linux/cdrom.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace cdcopy::posix {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Cleared when a wait ends with nothing mounted, so that the calls that follow it for the same
+// prompt (the archive's second attempt, the logo) fail at once instead of waiting again.
+bool mayWait = true;
+
+// A field of a mount table line, with its octal escapes ("\040" for a space) undone.
+std::string Unescaped(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    auto octal = [&](std::size_t j) { return field[j] >= '0' && field[j] <= '7'; };
+    if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                               (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+std::string ReadTable(int fd) {
+  std::string text;
+  char buffer[8192];
+  for (off_t at = 0;;) {
+    ssize_t got = pread(fd, buffer, sizeof buffer, at);
+    if (got <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+    at += got;
+  }
+}
+
+// An optical drive knows whether a disc is in it: with the tray open or no disc, nothing is
+// coming. Anything else (a drive becoming ready, a device that is no optical drive, one this
+// user may not open) may still be mounted.
+bool DiscMayCome(const std::string& device) {
+  UniqueFd fd(open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return true;
+  int status = ioctl(fd.Get(), CDROM_DRIVE_STATUS, CDSL_CURRENT);
+  return status != CDS_NO_DISC && status != CDS_TRAY_OPEN;
+}
+
+}  // namespace
+
+bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char* out,
+                    std::size_t size) {
+  bool found = false;
+  for (const char* line = mountinfo; *line;) {
+    const char* end = std::strchr(line, '\n');
+    if (!end) end = line + std::strlen(line);
+    // id parent major:minor root mount-point ...
+    std::string fields[5];
+    const char* at = line;
+    for (std::string& field : fields) {
+      while (at < end && *at == ' ') ++at;
+      const char* stop = std::find(at, end, ' ');
+      field.assign(at, stop);
+      at = stop;
+    }
+    unsigned lineMajor = 0, lineMinor = 0;
+    char extra;
+    if (std::sscanf(fields[2].c_str(), "%u:%u%c", &lineMajor, &lineMinor, &extra) == 2 &&
+        lineMajor == major && lineMinor == minor && Unescaped(fields[3]) == "/") {
+      std::string point = Unescaped(fields[4]);
+      if (point.size() < size) {
+        std::memcpy(out, point.c_str(), point.size() + 1);
+        found = true;
+      }
+    }
+    line = *end ? end + 1 : end;
+  }
+  return found;
+}
+
+void AllowWaitingForDisc() {
+  mayWait = true;
+}
+
+UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice) {
+  *isDevice = false;
+  if (rootLength < 2 || path[rootLength - 1] != '/') return UniqueFd();
+  const std::string device(path, rootLength - 1);
+  struct stat st;
+  if (stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return UniqueFd();
+  *isDevice = true;
+
+  UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  if (!table) return UniqueFd();
+  const auto deadline = Clock::now() + kMountWait;
+  for (;;) {
+    char point[PATH_MAX];
+    if (FindMountPoint(ReadTable(table.Get()).c_str(), major(st.st_rdev), minor(st.st_rdev), point,
+                       sizeof point)) {
+      UniqueFd dir(open(point, O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (dir) return dir;
+    }
+    const auto now = Clock::now();
+    if (!DiscMayCome(device)) return UniqueFd();
+    if (!mayWait || now >= deadline) {
+      mayWait = false;
+      return UniqueFd();
+    }
+    // The mount table reports a change as an exceptional condition; the drive is asked again
+    // at least every quarter second meanwhile.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    pollfd changed{table.Get(), POLLPRI, 0};
+    poll(&changed, 1, static_cast<int>(std::min<long long>(left + 1, 250)));
+  }
+}
+
+}  // namespace cdcopy::posix
