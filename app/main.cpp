@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   }
   // Without both arguments there is nothing safe to do: say how to call it and touch nothing.
   if (argc < 3) {
-    std::fputs(kUsage, stderr);
+    cdcopy::ShowUsage(kUsage);
     return 2;
   }
   cdcopy::Platform& platform = cdcopy::SystemPlatform();

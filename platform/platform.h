@@ -73,4 +73,9 @@ Platform& SystemPlatform();
 // standard descriptors, error modes).
 void StartProcess();
 
+// Tells how to call the program where whoever started it sees it: on standard error, or, on
+// Windows, in a box when the program's console is its own (double-clicked in Explorer), since
+// that console closes as soon as the program ends.
+void ShowUsage(const char* text);
+
 }  // namespace cdcopy

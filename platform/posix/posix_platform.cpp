@@ -51,6 +51,10 @@ void StartProcess() {
   posix::StartProcess();
 }
 
+void ShowUsage(const char* text) {
+  std::fputs(text, stderr);
+}
+
 namespace posix {
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {

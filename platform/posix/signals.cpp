@@ -19,7 +19,9 @@ struct Shared {
   volatile sig_atomic_t ttyFd = -1;
   termios saved{};
   termios raw{};
-  volatile sig_atomic_t redraw = 0;
+  // A byte written here asks the box to draw itself again: a box waiting for a key waits on it
+  // too, so no request is missed between a check and the wait.
+  int redraw[2] = {-1, -1};
 };
 Shared shared;
 
@@ -59,7 +61,10 @@ void Continued(int) {
   // In the background the shell owns the terminal; the box comes back when brought forward.
   if (tty >= 0 && TerminalIsOurs(tty)) {
     tcsetattr(tty, TCSANOW, &shared.raw);
-    shared.redraw = 1;
+    if (shared.redraw[1] >= 0) {
+      ssize_t ignored = write(shared.redraw[1], "r", 1);
+      (void)ignored;
+    }
   }
   errno = savedErrno;
 }
@@ -100,6 +105,7 @@ void StartProcess() {
          fcntl(STDIN_FILENO, F_GETFD) < 0) {
     if (open("/dev/null", O_RDWR) < 0) break;
   }
+  if (pipe2(shared.redraw, O_NONBLOCK | O_CLOEXEC) != 0) shared.redraw[0] = shared.redraw[1] = -1;
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   for (int signal : kEndingSignals) Install(signal, EndAsTheSignalWould);
@@ -123,7 +129,7 @@ void SetBoxTerminal(int fd, const termios& saved, const termios& raw) {
   shared.ttyFd = -1;
   shared.saved = saved;
   shared.raw = raw;
-  shared.redraw = 0;
+  TakeRedraw();
   shared.ttyFd = fd;
 }
 
@@ -131,10 +137,15 @@ void ClearBoxTerminal() {
   shared.ttyFd = -1;
 }
 
+int RedrawFd() {
+  return shared.redraw[0];
+}
+
 bool TakeRedraw() {
-  if (!shared.redraw) return false;
-  shared.redraw = 0;
-  return true;
+  bool asked = false;
+  char bytes[16];
+  while (shared.redraw[0] >= 0 && read(shared.redraw[0], bytes, sizeof bytes) > 0) asked = true;
+  return asked;
 }
 
 }  // namespace cdcopy::posix

@@ -24,7 +24,9 @@ void ClearPendingTemp();
 // box's mode back and asks for the box to be drawn again.
 void SetBoxTerminal(int fd, const termios& saved, const termios& raw);
 void ClearBoxTerminal();
-// Answers whether the box must be drawn again since the last call.
+// Readable when the box must be drawn again (-1 before StartProcess); TakeRedraw answers whether
+// it was asked since the last call.
+int RedrawFd();
 bool TakeRedraw();
 
 }  // namespace cdcopy::posix

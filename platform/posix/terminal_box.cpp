@@ -191,12 +191,13 @@ enum class Key { Ok, Cancel, Close, Redraw, Other };
 // an arrow or function key, which answers nothing.
 Key ReadKey(int fd) {
   for (;;) {
+    pollfd ready[2] = {{fd, POLLIN, 0}, {RedrawFd(), POLLIN, 0}};
+    if (poll(ready, ready[1].fd >= 0 ? 2 : 1, -1) < 0) continue;  // interrupted by a signal
+    if ((ready[1].revents & POLLIN) && TakeRedraw()) return Key::Redraw;
+    if (!ready[0].revents) continue;
     unsigned char c;
     ssize_t got = read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) {
-      if (TakeRedraw()) return Key::Redraw;
-      continue;
-    }
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return Key::Close;
     switch (c) {
       case '\r':

@@ -166,4 +166,13 @@ void StartProcess() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void ShowUsage(const char* text) {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) == 1) {
+    ::MessageBoxA(nullptr, text, "cdcopy", MB_OK | MB_ICONINFORMATION);
+  } else {
+    std::fputs(text, stderr);
+  }
+}
+
 }  // namespace cdcopy
