@@ -122,22 +122,62 @@ void ChownTree(const std::string& root, const Account& as) {
   }
 }
 
+// Whether the kernel starts a 32-bit program: a minimal one that only exits, written out.
+bool KernelRunsProgram32() {
+  static const unsigned char program[] = {0x7f, 'E',  'L',  'F',  1,    1,    1,    0,    0,
+                                          0,    0,    0,    0,    0,    0,    0,    2,    0,
+                                          3,    0,    1,    0,    0,    0,    0x54, 0x80, 0x04,
+                                          0x08, 0x34, 0,    0,    0,    0,    0,    0,    0,
+                                          0,    0,    0,    0,    0x34, 0,    0x20, 0,    1,
+                                          0,    0,    0,    0,    0,    0,    0,    1,    0,
+                                          0,    0,    0,    0,    0,    0,    0,    0x80, 0x04,
+                                          0x08, 0,    0x80, 0x04, 0x08, 0x5d, 0,    0,    0,
+                                          0x5d, 0,    0,    0,    5,    0,    0,    0,    0,
+                                          0x10, 0,    0,    0xb8, 1,    0,    0,    0,    0x31,
+                                          0xdb, 0xcd, 0x80};  // mov eax, 1; xor ebx, ebx; int 0x80:
+                                                              // exit(0)
+  TempDir dir;
+  std::string path = dir / "exit32";
+  WriteFile(path, std::string(reinterpret_cast<const char*>(program), sizeof program), 0755);
+  return Capture({path}).status == 0;
+}
+
+bool KernelRuns32BitPrograms() {
+  static const bool runs = KernelRunsProgram32();
+  return runs;
+}
+
 // Xvfb, a Wine prefix and a wineserver kept running, shared by every test of this program.
 class WineSession : public ::testing::Environment {
  public:
   void SetUp() override {
-    exe_ = CDCOPY_WINDOWS_EXE;
+    // Set by CTest, which runs this program once for each executable.
+    const char* exe = std::getenv("CDCOPY_WINDOWS_EXE");
+    const char* arch = std::getenv("CDCOPY_WINDOWS_ARCH");
+    exe_ = exe ? exe : "build-win/cdcopy.exe";
+    arch_ = arch ? arch : "x64";
     wine_ = FindProgram({"wine64", "/usr/lib/wine/wine64", "wine"});
     wineserver_ =
         FindProgram({"wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"});
     xvfb_ = FindProgram({"Xvfb"});
     xdotool_ = FindProgram({"xdotool"});
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
-    if (access(exe_.c_str(), R_OK) != 0) Lacks(exe_ + " (build it with cmake/mingw-w64.cmake)");
+    if (access(exe_.c_str(), R_OK) != 0) {
+      Lacks(exe_ + " (build it with cmake/mingw-w64" + (arch_ == "x86" ? "-i686" : "") + ".cmake)");
+    }
     if (objdump_.empty()) Lacks("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
     if (wine_.empty() || wineserver_.empty()) Lacks("wine64 and wineserver (wine64)");
     if (xvfb_.empty()) Lacks("Xvfb (xvfb)");
     if (xdotool_.empty()) Lacks("xdotool (xdotool)");
+    // wine64 hands a 32-bit program to the 32-bit loader, from Debian's i386 architecture, which
+    // only a kernel that runs 32-bit programs can start: no package brings that.
+    if (arch_ == "x86" && !KernelRuns32BitPrograms()) {
+      unrunnable_ =
+          "this kernel cannot run 32-bit programs (no IA-32 emulation), so 32-bit Wine "
+          "cannot start here";
+    } else if (arch_ == "x86" && access("/usr/lib/wine/wine", X_OK) != 0) {
+      Lacks("/usr/lib/wine/wine (wine32, from Debian's i386 architecture)");
+    }
     if (geteuid() == 0) {
       passwd* user = getpwnam(kTestUser);
       if (!user) {
@@ -146,7 +186,7 @@ class WineSession : public ::testing::Environment {
         account_ = {user->pw_uid, user->pw_gid, true};
       }
     }
-    if (!missing_.empty()) return;
+    if (!missing_.empty() || !unrunnable_.empty()) return;
 
     std::string pattern = "/tmp/cdcopy-wine-XXXXXX";
     root_ = mkdtemp(pattern.data());
@@ -191,12 +231,19 @@ class WineSession : public ::testing::Environment {
   }
   // What went wrong in starting the display or Wine, or "".
   const std::string& Broken() const { return broken_; }
+  // Why this machine cannot run the executable under Wine at all, or "".
+  const std::string& Unrunnable() const { return unrunnable_; }
 
   std::vector<std::string> WineEnv(const std::string& debug = "-all") const {
     // TMPDIR: Wine's server makes its folder there, and it goes with the rest.
-    return {"HOME=" + root_ + "/home",  "PATH=/usr/bin:/bin",
-            "TMPDIR=" + root_ + "/tmp", "WINEPREFIX=" + root_ + "/prefix",
-            "WINEDEBUG=" + debug,       "WINEDLLOVERRIDES=mscoree,mshtml=",
+    // LANG: arguments reach Wine as UTF-8; its Windows code page stays 1252.
+    return {"HOME=" + root_ + "/home",
+            "PATH=/usr/bin:/bin",
+            "LANG=C.UTF-8",
+            "TMPDIR=" + root_ + "/tmp",
+            "WINEPREFIX=" + root_ + "/prefix",
+            "WINEDEBUG=" + debug,
+            "WINEDLLOVERRIDES=mscoree,mshtml=",
             "DISPLAY=" + display_};
   }
 
@@ -207,6 +254,7 @@ class WineSession : public ::testing::Environment {
   }
 
   const std::string& Exe() const { return exe_; }
+  const std::string& Arch() const { return arch_; }
   const std::string& Wine() const { return wine_; }
   const std::string& Objdump() const { return objdump_; }
   const std::string& Root() const { return root_; }
@@ -234,8 +282,8 @@ class WineSession : public ::testing::Environment {
     return true;
   }
 
-  std::string exe_, wine_, wineserver_, xvfb_, xdotool_, objdump_;
-  std::string missing_, broken_, root_, display_;
+  std::string exe_, arch_, wine_, wineserver_, xvfb_, xdotool_, objdump_;
+  std::string missing_, broken_, unrunnable_, root_, display_;
   Account account_;
   pid_t xvfbPid_ = -1;
 };
@@ -245,7 +293,7 @@ WineSession* const session =
 
 // Under CI a missing tool fails the tests; elsewhere they are skipped, saying why. Tools that
 // are there but do not start always fail them.
-#define REQUIRE_WINE()                                           \
+#define REQUIRE_TOOLS()                                          \
   do {                                                           \
     if (!session->Broken().empty()) FAIL() << session->Broken(); \
     std::string why = session->Missing();                        \
@@ -254,20 +302,104 @@ WineSession* const session =
     if (ci && std::string(ci) == "true") FAIL() << why;          \
     GTEST_SKIP() << why;                                         \
   } while (0)
+#define REQUIRE_WINE()                                                         \
+  do {                                                                         \
+    REQUIRE_TOOLS();                                                           \
+    if (!session->Unrunnable().empty()) GTEST_SKIP() << session->Unrunnable(); \
+  } while (0)
 
-TEST(WindowsExecutable, ImportsOnlySystemDllsAndIsAConsoleProgram) {
-  REQUIRE_WINE();
+// The bytes of a section, from objdump's hex dump.
+std::string SectionBytes(const std::string& dump) {
+  std::string bytes;
+  std::stringstream lines(dump);
+  for (std::string line; std::getline(lines, line);) {
+    std::stringstream fields(line);
+    std::string address, group;
+    if (!(fields >> address) ||
+        address.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      continue;
+    }
+    for (int i = 0; i < 4 && fields >> group; ++i) {
+      if (group.size() % 2 || group.size() > 8 ||
+          group.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        break;
+      }
+      for (std::size_t at = 0; at < group.size(); at += 2) {
+        bytes += static_cast<char>(std::stoi(group.substr(at, 2), nullptr, 16));
+      }
+    }
+  }
+  return bytes;
+}
+
+std::string Utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) out += std::string(1, c) + '\0';
+  return out;
+}
+
+// Functions that Windows XP's KERNEL32 lacks, among those a MinGW runtime may bring in.
+const std::set<std::string> kNewerThanXp = {"AcquireSRWLockExclusive",
+                                            "AcquireSRWLockShared",
+                                            "CreateEventExA",
+                                            "CreateEventExW",
+                                            "CreateSymbolicLinkA",
+                                            "FlsAlloc",
+                                            "FlsFree",
+                                            "FlsGetValue",
+                                            "FlsSetValue",
+                                            "GetErrorMode",
+                                            "GetFileInformationByHandleEx",
+                                            "GetFinalPathNameByHandleA",
+                                            "GetSystemTimePreciseAsFileTime",
+                                            "GetTickCount64",
+                                            "InitOnceExecuteOnce",
+                                            "InitializeConditionVariable",
+                                            "InitializeCriticalSectionEx",
+                                            "InitializeSRWLock",
+                                            "ReleaseSRWLockExclusive",
+                                            "ReleaseSRWLockShared",
+                                            "SetFileInformationByHandle",
+                                            "SetThreadErrorMode",
+                                            "SleepConditionVariableCS",
+                                            "SleepConditionVariableSRW",
+                                            "TryAcquireSRWLockExclusive",
+                                            "WakeAllConditionVariable",
+                                            "WakeConditionVariable"};
+
+TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
+  REQUIRE_TOOLS();
   Output dump = Capture({session->Objdump(), "-p", session->Exe()});
   ASSERT_EQ(dump.status, 0);
-  std::set<std::string> dlls;
+  std::set<std::string> dlls, functions;
   std::stringstream lines(dump.text);
   for (std::string line; std::getline(lines, line);) {
     auto at = line.find("DLL Name: ");
     if (at != std::string::npos) dlls.insert(line.substr(at + 10));
+    std::stringstream fields(line);
+    std::string vma, hint, name;
+    if (line.starts_with("\t") && fields >> vma >> hint >> name &&
+        hint.find_first_not_of("0123456789") == std::string::npos) {
+      functions.insert(name);
+    }
   }
   EXPECT_EQ(dlls, (std::set<std::string>{"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}));
-  EXPECT_NE(dump.text.find(" SetErrorMode\n"), std::string::npos);
+  EXPECT_TRUE(functions.count("SetErrorMode"));
+  for (const std::string& newer : kNewerThanXp) EXPECT_FALSE(functions.count(newer)) << newer;
   EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
+  const char* format = session->Arch() == "x86" ? "file format pei-i386" : "file format pei-x86-64";
+  EXPECT_NE(dump.text.find(format), std::string::npos) << format;
+
+  Output rsrc = Capture({session->Objdump(), "-s", "-j", ".rsrc", session->Exe()});
+  const std::string bytes = SectionBytes(rsrc.text);
+  for (const std::string& text :
+       {std::string("level=\"asInvoker\""), std::string(">UTF-8</activeCodePage>"),
+        std::string(">PerMonitorV2, PerMonitor</dpiAwareness>"),
+        std::string("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+        std::string("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), Utf16("ProductVersion"),
+        Utf16(CDCOPY_VERSION), Utf16("cdcopy.exe")}) {
+    EXPECT_NE(bytes.find(text), std::string::npos) << text;
+  }
 }
 
 // Each scenario gets its own discs and its own installation below C:\.
@@ -519,7 +651,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
 }
 
 void ExpectCopied(const Installation& inst, const std::string& installed, const std::string& disc) {
-  EXPECT_EQ(ReadFile(inst.Path(installed)), inst.Disc(disc)) << installed;
+  EXPECT_TRUE(ReadFile(inst.Path(installed)) == inst.Disc(disc)) << installed;
   EXPECT_TRUE(Mode(inst.Path(installed)) & S_IWUSR) << installed << " is writable";
 }
 
