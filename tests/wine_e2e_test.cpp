@@ -561,10 +561,11 @@ void PrintTo(const Scenario& s, std::ostream* os) {
 }
 
 // The id of the next box with the tool's caption that has not been answered yet, or "".
-std::string WaitForBox(const std::set<std::string>& answered, seconds timeout) {
+std::string WaitForBox(const std::set<std::string>& answered, seconds timeout,
+                       const std::string& caption = kCaption) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
-    Output found = session->Xdotool({"search", "--onlyvisible", "--name", kCaption});
+    Output found = session->Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
     std::stringstream ids(found.text);
     for (std::string id; ids >> id;) {
       if (!answered.count(id)) return id;
@@ -574,8 +575,8 @@ std::string WaitForBox(const std::set<std::string>& answered, seconds timeout) {
   return "";
 }
 
-bool Visible(const std::string& id) {
-  Output found = session->Xdotool({"search", "--onlyvisible", "--name", kCaption});
+bool Visible(const std::string& id, const std::string& caption) {
+  Output found = session->Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
   std::stringstream ids(found.text);
   for (std::string visible; ids >> visible;) {
     if (visible == id) return true;
@@ -585,11 +586,11 @@ bool Visible(const std::string& id) {
 
 // Presses the key in the box and waits for the box to go; a key that a box just drawn did not
 // take yet is pressed again.
-bool Answer(const std::string& id, const std::string& key) {
+bool Answer(const std::string& id, const std::string& key, const std::string& caption = kCaption) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     session->Xdotool({"windowfocus", "--sync", id, "key", key});
     for (auto until = Clock::now() + seconds(2); Clock::now() < until;) {
-      if (!Visible(id)) return true;
+      if (!Visible(id, caption)) return true;
       std::this_thread::sleep_for(milliseconds(50));
     }
   }
@@ -748,6 +749,39 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const Installation& inst) {
                    return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 1) + "?";
                  }},
+        // The UTF-8 code page: a folder named in Polish, beside the one that the system's
+        // best fit would make of its name, and one named in Cyrillic receive the files.
+        Scenario{
+            "PolishInstallationFolder",
+            [](Installation& inst) {
+              for (const char* folder : {"../Łódź/kestcore", "../Lodz/kestcore"}) {
+                fs::create_directories(inst.Path(folder));
+              }
+            },
+            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
+            kArchiveLine + kLogoLine,
+            {},
+            [](Installation& inst) {
+              ExpectCopied(inst, "../Łódź/kestcore/bnd0.bnd",
+                           "base/INSTALL/DATA/KESTCORE/BND0.BND");
+              EXPECT_TRUE(fs::is_empty(inst.Path("../Lodz/kestcore")));
+            },
+            [](const Installation& inst) {
+              return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 8) + "Łódź";
+            }},
+        Scenario{
+            "CyrillicInstallationFolder",
+            [](Installation& inst) { fs::create_directories(inst.Path("../Игры/kestcore")); },
+            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
+            kArchiveLine + kLogoLine,
+            {},
+            [](Installation& inst) {
+              ExpectCopied(inst, "../Игры/kestcore/video/orrinmark.flk",
+                           "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+            },
+            [](const Installation& inst) {
+              return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 8) + "Игры";
+            }},
         Scenario{
             "FirstExpansionSkippedSecondCopied",
             // A video folder already there, in a case of its own, is the one used.
@@ -791,6 +825,64 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   ASSERT_NE(errorMode, std::string::npos);
   EXPECT_LT(errorMode, relay.find("Call KERNEL32.GetFileAttributesA("));
   EXPECT_LT(errorMode, relay.find("Call user32.MessageBoxA("));
+}
+
+// Double-clicked in Explorer, cdcopy has a console of its own, which closes when it ends: the
+// usage is shown in a box instead. `start` gives it such a console.
+TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
+  REQUIRE_WINE();
+  std::string exe = "Z:" + session->Exe();
+  std::replace(exe.begin(), exe.end(), '/', '\\');
+  pid_t pid =
+      Spawn({session->Wine(), "start", "/wait", exe}, session->WineEnv(), {}, session->User());
+  std::string id = WaitForBox({}, seconds(30), "cdcopy");
+  ASSERT_FALSE(id.empty()) << "no usage box";
+  // The console window that `start` opens comes up about when the box does and may take the
+  // focus back between the focus and the key: focus, let it settle, then press.
+  bool answered = false;
+  for (int attempt = 0; attempt < 20 && !answered; ++attempt) {
+    session->Xdotool({"windowfocus", "--sync", id});
+    std::this_thread::sleep_for(milliseconds(300));
+    session->Xdotool({"key", "Return"});
+    std::this_thread::sleep_for(milliseconds(700));
+    answered = !Visible(id, "cdcopy");
+  }
+  EXPECT_TRUE(answered);
+  int status = WaitExit(pid, seconds(30));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// Command lines as a prompt or an installer's script gives them, through Wine's cmd, with no
+// display, so that no box waits: the one the README gives installer authors copies the base
+// disc; a trailing backslash inside the quotes escapes the closing quote, which then ends up in
+// the installation argument, and nothing can be copied there.
+TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
+  REQUIRE_WINE();
+  struct {
+    const char* name;
+    const char* installArgument;
+    bool copied;
+  } cases[] = {{"RecommendedLine", "\"C:\\RecommendedLine\\Kestrion\"", true},
+               {"TrailingBackslash", "\"C:\\TrailingBackslash\\Kestrion\\\"", false}};
+  for (const auto& c : cases) {
+    Installation inst(c.name);
+    WriteFile(inst.Path("../run.bat"),
+              "@\"Z:" + session->Exe() + "\" D:\\ " + c.installArgument + "\r\n");
+    inst.Ready();
+    std::vector<std::string> env = session->WineEnv();
+    std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
+    std::string out = session->Root() + "/" + c.name + ".stdout";
+    int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = Spawn({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"},
+                      env, {{1, outFd}}, session->User());
+    close(outFd);
+    int status = WaitExit(pid, seconds(60));
+    ASSERT_TRUE(WIFEXITED(status)) << c.name;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    EXPECT_EQ(fs::exists(inst.Path("KestCore/bnd0.bnd")), c.copied) << c.name;
+    EXPECT_EQ(ReadFile(out), c.copied ? kArchiveLine + kLogoLine : kArchiveLine) << c.name;
+  }
 }
 
 TEST(WindowsExecutable, MissingArgumentsPrintUsage) {
