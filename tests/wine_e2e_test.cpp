@@ -124,28 +124,26 @@ void ChownTree(const std::string& root, const Account& as) {
   }
 }
 
-// Whether the kernel starts a 32-bit program: a minimal one that only exits, written out.
-bool KernelRunsProgram32() {
-  static const unsigned char program[] = {0x7f, 'E',  'L',  'F',  1,    1,    1,    0,    0,
-                                          0,    0,    0,    0,    0,    0,    0,    2,    0,
-                                          3,    0,    1,    0,    0,    0,    0x54, 0x80, 0x04,
-                                          0x08, 0x34, 0,    0,    0,    0,    0,    0,    0,
-                                          0,    0,    0,    0,    0x34, 0,    0x20, 0,    1,
-                                          0,    0,    0,    0,    0,    0,    0,    1,    0,
-                                          0,    0,    0,    0,    0,    0,    0,    0x80, 0x04,
-                                          0x08, 0,    0x80, 0x04, 0x08, 0x5d, 0,    0,    0,
-                                          0x5d, 0,    0,    0,    5,    0,    0,    0,    0,
-                                          0x10, 0,    0,    0xb8, 1,    0,    0,    0,    0x31,
-                                          0xdb, 0xcd, 0x80};  // mov eax, 1; xor ebx, ebx; int 0x80:
-                                                              // exit(0)
-  TempDir dir;
-  std::string path = dir / "exit32";
-  WriteFile(path, std::string(reinterpret_cast<const char*>(program), sizeof program), 0755);
-  return Capture({path}).status == 0;
-}
-
+// Whether the kernel starts a 32-bit program: a minimal one that only exits, written out once.
 bool KernelRuns32BitPrograms() {
-  static const bool runs = KernelRunsProgram32();
+  static const bool runs = [] {
+    static const unsigned char program[] = {0x7f, 'E',  'L',  'F',  1,    1,    1,    0,    0,
+                                            0,    0,    0,    0,    0,    0,    0,    2,    0,
+                                            3,    0,    1,    0,    0,    0,    0x54, 0x80, 0x04,
+                                            0x08, 0x34, 0,    0,    0,    0,    0,    0,    0,
+                                            0,    0,    0,    0,    0x34, 0,    0x20, 0,    1,
+                                            0,    0,    0,    0,    0,    0,    0,    1,    0,
+                                            0,    0,    0,    0,    0,    0,    0,    0x80, 0x04,
+                                            0x08, 0,    0x80, 0x04, 0x08, 0x5d, 0,    0,    0,
+                                            0x5d, 0,    0,    0,    5,    0,    0,    0,    0,
+                                            0x10, 0,    0,    0xb8, 1,    0,    0,    0,    0x31,
+                                            0xdb, 0xcd, 0x80};  // mov eax, 1; xor ebx, ebx; int
+                                                                // 0x80: exit(0)
+    TempDir dir;
+    std::string path = dir / "exit32";
+    WriteFile(path, std::string(reinterpret_cast<const char*>(program), sizeof program), 0755);
+    return Capture({path}).status == 0;
+  }();
   return runs;
 }
 

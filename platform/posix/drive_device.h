@@ -25,8 +25,9 @@ UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDev
 void AllowWaitingForDisc();
 
 // The mount point of the root of the file system on device `major:minor` in a mount table in
-// /proc/self/mountinfo's format, octal escapes undone; the last one listed where there are
-// several, "" where there is none. Bind mounts of a folder below the root do not count.
+// /proc/self/mountinfo's format, octal escapes undone, into `out`; the last one listed where
+// there are several. Answers false where there is none. Bind mounts of a folder below the root
+// do not count.
 bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char* out,
                     std::size_t size);
 

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iterator>
 
 namespace cdcopy::posix {
 
