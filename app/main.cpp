@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     cdcopy::ShowUsage(kUsage);
     return 2;
   }
+  cdcopy::SetRoots(argv[1], argv[2]);
   cdcopy::Platform& platform = cdcopy::SystemPlatform();
   int status = cdcopy::Run(platform, cdcopy::DriveRoot{argv[1]}, cdcopy::InstallDir{argv[2]});
   platform.EndStdoutLine();

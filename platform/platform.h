@@ -73,6 +73,12 @@ Platform& SystemPlatform();
 // standard descriptors, error modes).
 void StartProcess();
 
+// Once, before the run: the drive root and the installation folder exactly as the user gave
+// them. The disc's paths are taken below the drive root as given (never guessed from a path),
+// and below the installation a run with more rights than its owner (root, with sudo) does only
+// what the owner could.
+void SetRoots(const char* driveRoot, const char* installDir);
+
 // Tells how to call the program where whoever started it sees it: on standard error, or, on
 // Windows, in a box when the program's console is its own (double-clicked in Explorer), since
 // that console closes as soon as the program ends.

@@ -1,13 +1,12 @@
 #include "platform/posix/case_blind_path.h"
 
-#include "platform/posix/drive_device.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace cdcopy::posix {
 
@@ -95,22 +94,12 @@ std::size_t DriveRootLength(const char* path) {
   return end;
 }
 
-UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t followLinksUpTo) {
-  const char* at = path;
-  UniqueFd dir;
-  bool isDevice = false;
-  if (followLinksUpTo != static_cast<std::size_t>(-1)) {
-    // A drive root that names a device ends at the device: the disc's names are looked up
-    // below wherever it is mounted now.
-    dir = OpenMountedDevice(path, followLinksUpTo, &isDevice);
-    if (isDevice && !dir) {
-      errno = ENOENT;
-      return UniqueFd();
-    }
-    if (isDevice) at = path + followLinksUpTo;
-  }
-  if (!isDevice)
-    dir = UniqueFd(open(IsSeparator(*at) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+UniqueFd OpenParentBelow(UniqueFd start, const char* rest, EntryName& name, bool* exists,
+                         bool onDisc) {
+  struct stat root;
+  if (!start || (onDisc && fstat(start.Get(), &root) != 0)) return UniqueFd();
+  const char* at = rest;
+  UniqueFd dir = std::move(start);
   while (dir) {
     while (IsSeparator(*at)) ++at;
     const char* end = at;
@@ -122,7 +111,6 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t
     }
     const char* next = end;
     while (IsSeparator(*next)) ++next;
-    const bool onDisc = static_cast<std::size_t>(at - path) >= followLinksUpTo;
     bool found = FindEntry(dir.Get(), component, name, onDisc);
     if (!*next) {
       if (exists) *exists = found;
@@ -134,9 +122,35 @@ UniqueFd OpenParent(const char* path, EntryName& name, bool* exists, std::size_t
     }
     dir = UniqueFd(
         openat(dir.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC | (onDisc ? O_NOFOLLOW : 0)));
+    struct stat st;
+    if (onDisc && dir && (fstat(dir.Get(), &st) != 0 || st.st_dev != root.st_dev)) {
+      errno = EXDEV;  // a mount stacked inside the disc is not the disc
+      return UniqueFd();
+    }
     at = next;
   }
   return UniqueFd();
+}
+
+UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
+  UniqueFd start(open(IsSeparator(*path) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return OpenParentBelow(std::move(start), path, name, exists, false);
+}
+
+UniqueFd OpenFolder(const char* path, std::size_t length) {
+  const std::string folder(path, length);
+  if (folder.empty()) return UniqueFd(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd exact(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (exact) return exact;
+  // A root of nothing but separators is the file system's root, which the walk has no name for.
+  if (folder.find_first_not_of("/\\") == std::string::npos) {
+    return UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  EntryName name;
+  bool exists = false;
+  UniqueFd parent = OpenParent(folder.c_str(), name, &exists);
+  if (!parent || !exists) return UniqueFd();
+  return UniqueFd(openat(parent.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 }  // namespace cdcopy::posix

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,7 @@ std::string ReadTable(int fd) {
   char buffer[8192];
   for (off_t at = 0;;) {
     ssize_t got = pread(fd, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return text;
     text.append(buffer, static_cast<std::size_t>(got));
     at += got;
@@ -55,7 +57,7 @@ std::string ReadTable(int fd) {
 // coming. Anything else (a drive becoming ready, a device that is no optical drive, one this
 // user may not open) may still be mounted.
 bool DiscMayCome(const std::string& device) {
-  UniqueFd fd(open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(open(device.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return true;
   int status = ioctl(fd.Get(), CDROM_DRIVE_STATUS, CDSL_CURRENT);
   return status != CDS_NO_DISC && status != CDS_TRAY_OPEN;
@@ -113,7 +115,12 @@ UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDev
     if (FindMountPoint(ReadTable(table.Get()).c_str(), major(st.st_rdev), minor(st.st_rdev), point,
                        sizeof point)) {
       UniqueFd dir(open(point, O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (dir) return dir;
+      struct stat mounted;
+      // Something mounted over the disc's folder (a bind mount) is not the disc: nothing to
+      // wait for, since it is there to stay.
+      if (dir && fstat(dir.Get(), &mounted) == 0) {
+        return mounted.st_dev == st.st_rdev ? std::move(dir) : UniqueFd();
+      }
     }
     const auto now = Clock::now();
     if (!DiscMayCome(device)) return UniqueFd();

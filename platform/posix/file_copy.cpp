@@ -1,7 +1,9 @@
 #include "platform/posix/file_copy.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -28,7 +30,10 @@ bool CannotCopyThisWay(int error) {
 enum class Outcome { Done, Failed, NotHere };
 
 Outcome Clone(int from, int to) {
-  if (ioctl(to, FICLONE, from) == 0) return Outcome::Done;
+  int result;
+  while ((result = ioctl(to, FICLONE, from)) != 0 && errno == EINTR) {
+  }
+  if (result == 0) return Outcome::Done;
   return CannotCopyThisWay(errno) ? Outcome::NotHere : Outcome::Failed;
 }
 
@@ -82,21 +87,78 @@ bool CopyContents(int from, int to, CopyMethod first) {
   return false;
 }
 
+bool IsOurTemporaryName(const char* name) {
+  auto digits = [](const char*& at) {
+    const char* begin = at;
+    while (*at >= '0' && *at <= '9') ++at;
+    return at > begin;
+  };
+  if (std::strncmp(name, ".cdcopy-", 8) != 0) return false;
+  const char* at = name + 8;
+  if (!digits(at) || *at++ != '-' || !digits(at)) return false;
+  return std::strcmp(at, ".tmp") == 0;
+}
+
+// Each named temporary file is held under an exclusive lock while its copy is made, so one that
+// can be locked was left by a run that ended without removing it (killed, or a power cut on a
+// file system without unnamed files).
+void SweepLeftovers(UniqueFd list, int dirFd) {
+  DIR* dir = fdopendir(list.Get());
+  if (!dir) return;
+  list.Release();
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsOurTemporaryName(entry->d_name)) continue;
+    UniqueFd file(
+        openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat held, named;
+    if (file && fstat(file.Get(), &held) == 0 && S_ISREG(held.st_mode) &&
+        flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == held.st_ino && named.st_dev == held.st_dev) {
+      unlinkat(dirFd, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+// Where the folder's flags say a new name there could never be removed or renamed, nothing is
+// begun: each attempt would leave a full-size temporary file behind.
+bool RenamesPossible(int listFd) {
+  int flags = 0;
+  if (listFd < 0 || ioctl(listFd, FS_IOC_GETFLAGS, &flags) != 0) return true;
+  return !(flags & (FS_APPEND_FL | FS_IMMUTABLE_FL));
+}
+
+// Unnamed files get their name through /proc, which a chroot or a small container may lack.
+bool ProcShowsFd(int fd) {
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  struct stat through, held;
+  return stat(self, &through) == 0 && fstat(fd, &held) == 0 && through.st_ino == held.st_ino;
+}
+
 // A file in the destination's directory that only a successful Commit makes visible under the
 // destination's name. Unnamed (O_TMPFILE) where the file system allows, so a killed process
-// leaves nothing behind.
+// leaves nothing behind; a named one is locked while it is in use.
 class TempFile {
  public:
   TempFile(int dirFd, mode_t mode, TempFileKind kind) : dirFd_(dirFd) {
     if (kind == TempFileKind::UnnamedWherePossible) {
       fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-      if (fd_) return;
-      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return;
+      if (fd_ && ProcShowsFd(fd_.Get())) {
+        Lock();
+        return;
+      }
+      if (!fd_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return;
+      fd_.Reset();
     }
     for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
       NextName();
       fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
       if (!fd_ && errno != EEXIST) return;
+      struct stat st;
+      // Swept away as a leftover by another run in the moment before the lock: made anew.
+      if (fd_ && (!Lock() || fstat(fd_.Get(), &st) != 0 || st.st_nlink == 0)) fd_.Reset();
     }
     named_ = static_cast<bool>(fd_);
   }
@@ -114,10 +176,14 @@ class TempFile {
   // before the copy is reported made, so a power cut leaves the earlier copy or this one,
   // whole, and never an empty file.
   bool Commit(const char* finalName) {
-    if (fdatasync(fd_.Get()) != 0) return false;
+    int synced;
+    while ((synced = fdatasync(fd_.Get())) != 0 && errno == EINTR) {
+    }
+    if (synced != 0) return false;
     if (!named_ && !LinkUnnamed()) return false;
-    // A write error that the file system reports only now (NFS, quotas) fails the copy.
-    if (close(fd_.Release()) != 0) return false;
+    // A write error that the file system reports only now (NFS, quotas) fails the copy. An
+    // interrupted close has still closed, and the data is on the disk already.
+    if (close(fd_.Release()) != 0 && errno != EINTR) return false;
     if (renameat(dirFd_, name_, dirFd_, finalName) != 0) return false;
     named_ = false;
     ClearPendingTemp();
@@ -127,6 +193,14 @@ class TempFile {
   }
 
  private:
+  // A file system without locks cannot tell leftovers either, and sweeps nothing.
+  bool Lock() {
+    int result;
+    while ((result = flock(fd_.Get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+  }
+
   // Named before the file is made: a signal then removes it, and removing a name that was
   // never made is harmless.
   void NextName() {
@@ -158,24 +232,39 @@ class TempFile {
   char name_[64] = {};
 };
 
+// A disc's file, looked at before it is opened: a device node or a FIFO is never opened, as
+// opening one can have effects of its own. The entry opened must be the one looked at.
+UniqueFd OpenRegularFile(int dirFd, const char* name, struct stat& st) {
+  struct stat looked;
+  if (fstatat(dirFd, name, &looked, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(looked.st_mode)) {
+    return UniqueFd();
+  }
+  // Non-blocking and never through a link, should the entry change in between.
+  UniqueFd file(openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_ino != looked.st_ino || st.st_dev != looked.st_dev) {
+    return UniqueFd();
+  }
+  return file;
+}
+
 }  // namespace
 
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
-                   TempFileKind kind, CopyMethod first) {
+                   TempFileKind kind, CopyMethod first, const Roots& roots) {
   EntryName sourceName;
   bool sourceExists = false;
-  UniqueFd sourceDir = OpenParent(source, sourceName, &sourceExists, DriveRootLength(source));
+  UniqueFd sourceDir = OpenOnDisc(roots, source, sourceName, &sourceExists);
   if (!sourceDir || !sourceExists) return false;
-  // Non-blocking, so that a FIFO in place of the file fails instead of waiting for a writer;
-  // never through a link, which could lead outside the disc.
-  UniqueFd from(
-      openat(sourceDir.Get(), sourceName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat sourceStat;
-  if (!from || fstat(from.Get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) return false;
+  UniqueFd from = OpenRegularFile(sourceDir.Get(), sourceName, sourceStat);
+  if (!from) return false;
 
+  // From here on, the installation's side, with no more rights than its owner has.
   EntryName targetName;
   bool targetExists = false;
-  UniqueFd targetDir = OpenParent(destination, targetName, &targetExists);
+  std::optional<ActingAsOwner> acting;
+  UniqueFd targetDir = OpenInInstallation(roots, destination, targetName, &targetExists, acting);
   struct stat dirStat;
   if (!targetDir || fstat(targetDir.Get(), &dirStat) != 0) return false;
   // A new file belongs to whoever owns its folder, a replaced one keeps its owner: a copy made
@@ -193,18 +282,33 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
     }
   }
 
-  mode_t mode = (sourceStat.st_mode & S_IWUSR) ? 0666 : 0444;
-  TempFile temp(targetDir.Get(), mode, kind);
+  UniqueFd list(openat(targetDir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!RenamesPossible(list.Get())) return false;
+  if (list) SweepLeftovers(std::move(list), targetDir.Get());
+  TempFile temp(targetDir.Get(), 0600, kind);
   if (!temp || !CopyContents(from.Get(), temp.Fd(), first)) return false;
   // A disc that ends early without a read error (a cut-short image) is not a whole copy.
   struct stat copied;
   if (fstat(temp.Fd(), &copied) != 0 || copied.st_size != sourceStat.st_size) return false;
-  if (geteuid() == 0 && (owner != 0 || group != 0) && fchown(temp.Fd(), owner, group) != 0) {
-    return false;
+  if (geteuid() == 0 && (copied.st_uid != owner || copied.st_gid != group)) {
+    // Only the file this run made and holds is given away, so root's rights are safe here.
+    if (acting) acting->Suspend();
+    bool given = fchown(temp.Fd(), owner, group) == 0;
+    if (acting) acting->Resume();
+    if (!given) return false;
   }
+  // Writable by its owner whatever the disc's file was, as the attribute reset leaves it, and
+  // set before the copy can be seen, through the file itself.
+  if (fchmod(temp.Fd(), (0666 & ~CurrentUmask()) | 0600) != 0) return false;
   const timespec times[2] = {{0, UTIME_NOW}, sourceStat.st_mtim};
   futimens(temp.Fd(), times);
   return temp.Commit(targetName);
+}
+
+mode_t CurrentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
 }
 
 }  // namespace cdcopy::posix

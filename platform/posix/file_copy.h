@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include "platform/posix/roots.h"
+
 namespace cdcopy::posix {
 
 enum class TempFileKind {
@@ -18,10 +22,14 @@ enum class CopyMethod {
 
 // Copies the whole source over the destination, or changes nothing: the data goes into a
 // temporary file beside the destination, renamed over it only once every byte is written.
-// Refuses a read-only destination, as Windows does, whoever runs it. The copy is read-only
-// when the source is, and carries the source's modification time.
+// Refuses a read-only destination, as Windows does, whoever runs it. The copy is writable by its
+// owner, as the attribute reset leaves a file, and carries the source's modification time.
+// Temporary files that an earlier run left in the destination's folder are removed.
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
                    TempFileKind kind = TempFileKind::UnnamedWherePossible,
-                   CopyMethod first = CopyMethod::Clone);
+                   CopyMethod first = CopyMethod::Clone, const Roots& roots = Roots{});
+
+// The process's umask; it can only be read by setting it, and the run has one thread.
+mode_t CurrentUmask();
 
 }  // namespace cdcopy::posix

@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
+#include "platform/posix/roots.h"
 #include "platform/posix/signals.h"
 
 namespace cdcopy {
@@ -24,13 +26,6 @@ Platform& SystemPlatform() {
 namespace posix {
 
 namespace {
-
-// The process's umask can only be read by setting it; the run has one thread.
-mode_t Umask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
 
 // Owned by the owner of the folder it was made in, when root made it.
 void GiveToFolderOwner(int dirFd, const char* name) {
@@ -51,6 +46,10 @@ void StartProcess() {
   posix::StartProcess();
 }
 
+void SetRoots(const char* driveRoot, const char* installDir) {
+  static_cast<posix::PosixPlatform&>(SystemPlatform()).SetRoots(driveRoot, installDir);
+}
+
 void ShowUsage(const char* text) {
   std::fputs(text, stderr);
 }
@@ -65,13 +64,15 @@ int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned t
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
-  return CopyWholeFile(existingFile, newFile, failIfExists);
+  return CopyWholeFile(existingFile, newFile, failIfExists, TempFileKind::UnnamedWherePossible,
+                       CopyMethod::Clone, roots_);
 }
 
 bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attributes) {
   EntryName name;
   bool exists = false;
-  UniqueFd dir = OpenParent(path, name, &exists);
+  std::optional<ActingAsOwner> acting;
+  UniqueFd dir = OpenInInstallation(roots_, path, name, &exists, acting);
   if (!dir || !exists) return false;
   // Only the file itself, held by a descriptor from the check to the change: a link planted in
   // the installation, even at the last moment, must not pass the change on.
@@ -80,17 +81,25 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   // Writable always means writable by its owner, whatever the umask takes away: the next run
   // must be able to replace it.
-  mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 & ~Umask() : (0666 & ~Umask()) | 0600;
+  const mode_t mask = CurrentUmask();
+  mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 & ~mask : (0666 & ~mask) | 0600;
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.Get());
   // An O_PATH descriptor takes no fchmod; its /proc entry is the very file it holds.
-  return chmod(self, mode) == 0;
+  if (chmod(self, mode) == 0) return true;
+  if (errno != ENOENT) return false;
+  // No /proc (a chroot, a small container): the file opened anew, and changed only if it is
+  // still the one looked at.
+  UniqueFd opened(openat(dir.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat again;
+  return opened && fstat(opened.Get(), &again) == 0 && again.st_ino == st.st_ino &&
+         again.st_dev == st.st_dev && fchmod(opened.Get(), mode) == 0;
 }
 
 std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
   EntryName name;
   bool exists = false;
-  UniqueFd dir = OpenParent(path, name, &exists, DriveRootLength(path));
+  UniqueFd dir = OpenOnDisc(roots_, path, name, &exists);
   struct stat st;
   // Asked only of a disc's folders: a link there is not followed, so it is as good as nothing.
   if (!dir || !exists || fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -104,9 +113,11 @@ std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
 bool PosixPlatform::CreateDirectoryA(const char* path) {
   EntryName name;
   bool exists = false;
-  UniqueFd dir = OpenParent(path, name, &exists);
+  std::optional<ActingAsOwner> acting;
+  UniqueFd dir = OpenInInstallation(roots_, path, name, &exists, acting);
   if (!dir || exists || mkdirat(dir.Get(), name, 0777) != 0) return false;
-  GiveToFolderOwner(dir.Get(), name);
+  // Made as the installation's owner, it is theirs already.
+  if (!acting || !acting->Switched()) GiveToFolderOwner(dir.Get(), name);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/roots.h"
 
 namespace cdcopy::posix {
 
@@ -21,7 +22,11 @@ class PosixPlatform final : public Platform {
   bool IsStdoutTerminal() override;
   void EndStdoutLine() override;
 
+  // The roots exactly as the user gave them; until then every path is taken on its own.
+  void SetRoots(const char* driveRoot, const char* installDir) { roots_ = {driveRoot, installDir}; }
+
  private:
+  Roots roots_;
   bool lineOpen_ = false;
 };
 

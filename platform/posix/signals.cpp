@@ -24,10 +24,11 @@ struct Shared {
 };
 Shared shared;
 
-// Every signal whose default action ends the process and that another process may send; the
-// faults the process makes itself (SIGSEGV, SIGBUS, ...) are left to the runtime.
-constexpr int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
-                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT};
+// Every signal whose default action ends the process, whether another process sends it or a
+// fault raises it; the handler ends the process with the same signal, core dump included.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
+                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT, SIGABRT,
+                                  SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS};
 
 void Unblock(int signal) {
   sigset_t set;

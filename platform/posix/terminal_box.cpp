@@ -161,9 +161,10 @@ class RawMode {
   }
   RawMode(const RawMode&) = delete;
   RawMode& operator=(const RawMode&) = delete;
+  // Restored before the signals forget the terminal: a signal in between restores it again.
   ~RawMode() {
-    ClearBoxTerminal();
     tcsetattr(fd_, TCSANOW, &saved_);
+    ClearBoxTerminal();
   }
 
  private:

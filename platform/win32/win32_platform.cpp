@@ -166,6 +166,10 @@ void StartProcess() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+// Windows resolves both roots itself: drive letters have no mounts to follow, and a run's
+// rights are its user's.
+void SetRoots(const char*, const char*) {}
+
 void ShowUsage(const char* text) {
   DWORD processes[2];
   if (GetConsoleProcessList(processes, 2) == 1) {
