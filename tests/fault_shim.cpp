@@ -11,8 +11,9 @@
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
 //   CDCOPY_SHIM_DRIVE_STATUS=N  what an optical drive answers to CDROM_DRIVE_STATUS
-//   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, and
-//                             per fdatasync, renameat and fsync seen (each line once)
+//   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
+//                             fdatasync, renameat and fsync seen, and for the source opened for
+//                             reading (each line once)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -120,8 +121,9 @@ int openat(int dir, const char* path, int flags, ...) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
+  if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
+  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
   if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
   return fd;
 }

@@ -7,6 +7,8 @@
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
+#include <linux/fs.h>
+#include <regex>
 #include <thread>
 
 #include "sample_world.h"
@@ -176,7 +178,8 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
       w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_LOG=" + log}));
   fs::remove_all(disc);
   ExpectExitedWithZero(status);
-  EXPECT_TRUE(ReadFile(log).starts_with("clone\ncopy_file_range\nsendfile\n")) << ReadFile(log);
+  EXPECT_TRUE(ReadFile(log).starts_with("source opened\nclone\ncopy_file_range\nsendfile\n"))
+      << ReadFile(log);
   EXPECT_TRUE(ReadFile(w.Inst(kArchive)) == archive);
 }
 
@@ -216,24 +219,22 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   EXPECT_EQ(w.Installed(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, SignalDuringCopy,
-                         ::testing::Values(SignalCase{"Interrupt", SIGINT, false},
-                                           SignalCase{"Terminate", SIGTERM, false},
-                                           SignalCase{"HangUp", SIGHUP, false},
-                                           SignalCase{"InterruptNamed", SIGINT, true},
-                                           SignalCase{"TerminateNamed", SIGTERM, true},
-                                           SignalCase{"HangUpNamed", SIGHUP, true},
-                                           // Any signal that ends a process by default.
-                                           SignalCase{"UserSignalNamed", SIGUSR1, true},
-                                           SignalCase{"AlarmNamed", SIGALRM, true},
-                                           SignalCase{"CpuLimitNamed", SIGXCPU, true},
-                                           SignalCase{"RealTimeNamed", SIGRTMIN + 1, true}),
-                         [](const ::testing::TestParamInfo<SignalCase>& info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SignalDuringCopy,
+    ::testing::Values(
+        SignalCase{"Interrupt", SIGINT, false}, SignalCase{"Terminate", SIGTERM, false},
+        SignalCase{"HangUp", SIGHUP, false}, SignalCase{"InterruptNamed", SIGINT, true},
+        SignalCase{"TerminateNamed", SIGTERM, true}, SignalCase{"HangUpNamed", SIGHUP, true},
+        // Any signal that ends a process by default.
+        SignalCase{"UserSignalNamed", SIGUSR1, true}, SignalCase{"AlarmNamed", SIGALRM, true},
+        SignalCase{"CpuLimitNamed", SIGXCPU, true}, SignalCase{"RealTimeNamed", SIGRTMIN + 1, true},
+        SignalCase{"AbortNamed", SIGABRT, true},
+        SignalCase{"SegmentationFaultNamed", SIGSEGV, true}),
+    [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
 TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
-  for (int signal : {SIGTERM, SIGHUP, SIGUSR2}) {
+  for (int signal :
+       {SIGTERM, SIGHUP, SIGUSR2, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
     World w;
     TerminalSession session(w.Start());
     ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
@@ -448,13 +449,16 @@ TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   for (const auto& entry : fs::recursive_directory_iterator(w.Inst(""))) {
     lchown(entry.path().c_str(), kNobody, kNobody);
   }
+  // A replaced file keeps its own owner, not its folder's.
+  lchown(w.Inst(kArchive).c_str(), kNobody - 1, kNobody - 1);
   ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
   for (const std::string& made : {kArchive, kLogo, std::string("KestCore/video")}) {
     struct stat st;
     ASSERT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
-    EXPECT_EQ(st.st_uid, kNobody) << made;
-    EXPECT_EQ(st.st_gid, kNobody) << made;
+    EXPECT_EQ(st.st_uid, made == kArchive ? kNobody - 1 : kNobody) << made;
+    EXPECT_EQ(st.st_gid, made == kArchive ? kNobody - 1 : kNobody) << made;
   }
+  lchown(w.Inst(kArchive).c_str(), kNobody, kNobody);
   WriteFile(w.Root("discs/newer/INSTALL/DATA/KESTCORE/BND0.BND"), "newer archive", 0444);
   WriteFile(w.Root("discs/newer/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK"), "newer logo", 0444);
   w.Insert("newer");
@@ -464,6 +468,171 @@ TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "newer archive");
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), "newer logo");
 }
+
+// What a run may meet in the installation and on the disc. Run with root's rights into an
+// ordinary user's installation, it does there only what that user could: links and hard links
+// the user plants lead nowhere the user could not go. A disc's device node is never opened.
+struct OddCase {
+  const char* name;
+  std::function<std::string(World&, Launch&, DriveDevice&)> prepare;  // "" or why not here
+  std::string stdoutBytes = kArchiveLine + kLogoLine;
+  std::string logo = World::Data("orrin logo", 5000);  // what the installed logo holds after
+  std::function<void(World&)> verify = [](World&) {};
+};
+
+void PrintTo(const OddCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class OddWorld : public ::testing::TestWithParam<OddCase> {};
+
+TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
+  const OddCase& c = GetParam();
+  World w;
+  DriveDevice drive;
+  std::string log = w.Root("shim.log");
+  Launch launch = WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log});
+  SKIP_OR_FAIL(c.prepare(w, launch, drive));
+  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(w.Stdout(), c.stdoutBytes);
+  EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
+  EXPECT_EQ(ReadFile(log).find("source opened"), std::string::npos) << ReadFile(log);
+  if (fs::exists(w.Root("rootonly"))) {
+    EXPECT_EQ(Tree(w.Root("rootonly")), std::vector<std::string>{"orrinmark.flk"});
+    EXPECT_EQ(Mode(w.Root("rootonly/orrinmark.flk")), 0600u);
+  }
+  const std::regex temporary(R"((^|/)\.cdcopy-[0-9]+-[0-9]+\.tmp$)");
+  for (const auto& e : fs::recursive_directory_iterator(w.Inst(""))) {
+    EXPECT_FALSE(std::regex_search(e.path().string(), temporary)) << e.path();
+    EXPECT_TRUE(!e.is_regular_file() || e.is_symlink() || (Mode(e.path()) & 0200)) << e.path();
+  }
+  c.verify(w);
+}
+
+// The installation and what is planted in it belong to nobody, who cannot read a root-only file.
+std::string OwnedByNobody(World& w, const std::string& planted = "", const std::string& to = "") {
+  if (geteuid() != 0) return "needs root, to run as root into another user's installation";
+  chmod(w.Root("").c_str(), 0755);
+  WriteFile(w.Root("rootonly/orrinmark.flk"), "root's own", 0600);
+  if (!planted.empty()) fs::remove_all(w.Inst(planted));
+  if (!planted.empty()) fs::create_symlink(to, w.Inst(planted));
+  lchown(w.Inst("").c_str(), kNobody, kNobody);
+  for (const auto& e : fs::recursive_directory_iterator(w.Inst(""))) {
+    lchown(e.path().c_str(), kNobody, kNobody);
+  }
+  return "";
+}
+
+std::string NeedsRoot() {
+  return geteuid() == 0 ? "" : "needs root";
+}
+
+std::string CoverInDrive(World& w, Launch& launch, DriveDevice& drive, const std::string& below) {
+  std::string why = drive.Open(w);
+  if (!why.empty()) return why;
+  drive.Insert("base");
+  launch.args[0] = drive.Root();
+  return drive.Cover(below, w.Root("discs/base/" + below));
+}
+
+void SetFolderFlags(World& w, int flags) {
+  int fd = open(w.Inst("KestCore/video").c_str(), O_RDONLY | O_DIRECTORY);
+  if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) flags = -1;
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, OddWorld,
+    ::testing::Values(
+        OddCase{"PlantedFolderLinkLeadsNowhere",
+                [](World& w, Launch&, DriveDevice&) {
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // No logo on the disc: only the attribute reset after the failed copy meets the link.
+        OddCase{"PlantedFolderLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"PlantedHardLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  fs::create_directories(w.Inst("KestCore/video"));
+                  std::string why = OwnedByNobody(w);
+                  if (why.empty())
+                    fs::create_hard_link(w.Root("rootonly/orrinmark.flk"), w.Inst(kLogo));
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"OwnersOwnFolderLinkGetsTheCopies",
+                [](World& w, Launch&, DriveDevice&) {
+                  fs::create_directories(w.Root("elsewhere"));
+                  lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
+                  return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
+                },
+                kArchiveLine + kLogoLine, World::Data("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* made : {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
+                    struct stat st {};
+                    EXPECT_EQ(lstat(w.Root(made).c_str(), &st) == 0 ? st.st_uid : 0, kNobody);
+                  }
+                }},
+        OddCase{"DeviceNodeOnTheDiscIsNeverOpened",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SOURCE=ORRINMARK.FLK");
+                  std::string disc = w.Root("discs/base/" + kLogoOnDisc.substr(5));
+                  fs::remove(disc);
+                  return mknod(disc.c_str(), S_IFCHR | 0444, makedev(1, 3)) == 0 ? "" : NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, ""},
+        OddCase{"WithoutProcTheCopiesAreStillWritable",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.withoutProc = true;
+                  return NeedsRoot();
+                }},
+        OddCase{"AppendOnlyFolderIsRefusedBeforeAnythingIsWritten",
+                [](World& w, Launch&, DriveDevice&) {
+                  WriteFile(w.Inst(kLogo), "earlier logo");
+                  SetFolderFlags(w, FS_APPEND_FL);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, "earlier logo", [](World& w) { SetFolderFlags(w, 0); }},
+        OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
+                [](World& w, Launch&, DriveDevice&) {
+                  for (const char* name :
+                       {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp", "a.cdcopy-1-2.tmp"}) {
+                    WriteFile(w.Inst("KestCore/") + name, "left");
+                  }
+                  return "";
+                },
+                kArchiveLine + kLogoLine, World::Data("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
+                }},
+        OddCase{"DriveRootWithABackslashInItsName",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  fs::create_directories(w.Root("media"));
+                  fs::create_symlink(w.Root("discs/base"), w.Root("media/MISSION PACK\\TWO"));
+                  launch.args[0] = w.Root("media/MISSION PACK\\TWO/");
+                  return "";
+                }},
+        // Only the named device's file system is copied from: not a folder mounted over it
+        // (the archive then fails twice, five seconds apart), nor one mounted inside it.
+        OddCase{"MountOverTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "");
+                },
+                kArchiveLine, ""},
+        OddCase{"MountInsideTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
+                },
+                kArchiveLine + kLogoLine, ""}),
+    [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace cdcopy::testing

@@ -80,16 +80,17 @@ class World {
   TempDir dir_;
 };
 
-// Opens the drive, or skips the test saying why; as root under CI, where loop devices must work,
-// fails it instead.
-#define REQUIRE_DRIVE(drive, world)                                       \
+// Skips the test saying why, where `why` is not ""; as root under CI, where everything the tests
+// need must work, fails it instead.
+#define SKIP_OR_FAIL(why_)                                                \
   do {                                                                    \
-    std::string why = (drive).Open(world);                                \
+    std::string why = (why_);                                             \
     if (why.empty()) break;                                               \
     const char* ci = std::getenv("CI");                                   \
     if (geteuid() == 0 && ci && std::string(ci) == "true") FAIL() << why; \
     GTEST_SKIP() << why;                                                  \
   } while (0)
+#define REQUIRE_DRIVE(drive, world) SKIP_OR_FAIL((drive).Open(world))
 
 // A CD-ROM drive as a desktop shows it: one read-only loop device, each disc a squashfs image of
 // the world's disc, mounted at a folder named after its label. Needs root.
@@ -172,9 +173,17 @@ class DriveDevice {
     if (later_.joinable()) later_.join();
     Unmount();
   }
+  // Mounts `folder` over `below` in the disc (over the whole disc for ""), as a bind mount
+  // someone stacked there would; taken away before the disc is.
+  std::string Cover(const std::string& below, const std::string& folder) {
+    covers_.push_back(mounted_ + "/" + below);
+    bool bound = mount(folder.c_str(), covers_.back().c_str(), nullptr, MS_BIND, nullptr) == 0;
+    return bound ? "" : "cannot bind-mount " + folder;
+  }
 
  private:
   void Unmount() {
+    for (; !covers_.empty(); covers_.pop_back()) umount2(covers_.back().c_str(), MNT_DETACH);
     if (mounted_.empty()) return;
     umount2(mounted_.c_str(), MNT_DETACH);
     fs::remove(mounted_);
@@ -184,6 +193,7 @@ class DriveDevice {
   inline static const std::map<std::string, std::string> kLabels = {
       {"base", "KESTRION"}, {"first", "TESSARAND"}, {"second", "OSTMERE"}};
   std::string path_, media_, images_, mounted_;
+  std::vector<std::string> covers_;
   int loop_ = -1;
   std::thread later_;
 };

@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -36,6 +38,7 @@ struct Launch {
   bool ignoreSizeSignal = true;
   int ignoredSignal = 0;         // as whoever starts the program may have set
   std::string exe = CDCOPY_EXE;  // a copy that another user can reach, where one runs it
+  bool withoutProc = false;      // as in a chroot: /proc/self/fd shows nothing (needs root)
 };
 
 class TerminalSession {
@@ -68,6 +71,13 @@ class TerminalSession {
     if (launch.closeStdout) close(1);
     for (const std::string& setting : launch.env) putenv(const_cast<char*>(setting.c_str()));
     if (launch.ignoredSignal) signal(launch.ignoredSignal, SIG_IGN);
+    rlimit noCore{0, 0};  // a signal row that dumps core must leave nothing behind
+    setrlimit(RLIMIT_CORE, &noCore);
+    if (launch.withoutProc &&
+        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+         mount("none", ("/proc/" + std::to_string(getpid()) + "/fd").c_str(), "tmpfs", 0, ""))) {
+      _exit(125);
+    }
     if (launch.fileSizeLimit != RLIM_INFINITY) {
       rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);

@@ -16,9 +16,10 @@ inline constexpr std::chrono::milliseconds kMountWait{10000};
 
 // Where the path's drive root is a block device (the part before its last '/' ahead of the
 // disc's own names), the folder at which the device's file system is mounted, O_PATH, with
-// `isDevice` set; never a file system mounted over it. A disc not mounted yet is waited for, up to kMountWait after each answered
-// box; a drive that reports an open tray or no disc fails at once. An invalid fd, with
-// `isDevice` set, where nothing is mounted; `isDevice` false where the root is no device.
+// `isDevice` set; never a file system mounted over it. A disc not mounted yet is waited for, up to
+// kMountWait after each answered box; a drive that reports an open tray or no disc fails at once.
+// An invalid fd, with `isDevice` set, where nothing is mounted; `isDevice` false where the root is
+// no device.
 UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice);
 
 // A box was answered: the user may just have put a disc in, so the next call may wait again.

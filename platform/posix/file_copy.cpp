@@ -241,8 +241,8 @@ UniqueFd OpenRegularFile(int dirFd, const char* name, struct stat& st) {
   }
   // Non-blocking and never through a link, should the entry change in between.
   UniqueFd file(openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_ino != looked.st_ino || st.st_dev != looked.st_dev) {
+  if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != looked.st_ino ||
+      st.st_dev != looked.st_dev) {
     return UniqueFd();
   }
   return file;

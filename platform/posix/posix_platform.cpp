@@ -90,7 +90,8 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   if (errno != ENOENT) return false;
   // No /proc (a chroot, a small container): the file opened anew, and changed only if it is
   // still the one looked at.
-  UniqueFd opened(openat(dir.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd opened(
+      openat(dir.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat again;
   return opened && fstat(opened.Get(), &again) == 0 && again.st_ino == st.st_ino &&
          again.st_dev == st.st_dev && fchmod(opened.Get(), mode) == 0;

@@ -26,9 +26,9 @@ Shared shared;
 
 // Every signal whose default action ends the process, whether another process sends it or a
 // fault raises it; the handler ends the process with the same signal, core dump included.
-constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
-                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT, SIGABRT,
-                                  SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS};
+constexpr int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
+                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT, SIGABRT,
+                                  SIGSEGV,   SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS};
 
 void Unblock(int signal) {
   sigset_t set;
