@@ -147,6 +147,17 @@ bool KernelRuns32BitPrograms() {
   return runs;
 }
 
+// A stale executable must not pass for the sources under test.
+fs::file_time_type NewestSource() {
+  fs::file_time_type newest{};
+  for (const char* dir : {"app", "copy", "platform", "cmake"}) {
+    for (const auto& e : fs::recursive_directory_iterator(fs::path(CDCOPY_SOURCE_DIR) / dir)) {
+      newest = std::max(newest, e.last_write_time());
+    }
+  }
+  return newest;
+}
+
 // Xvfb, a Wine prefix and a wineserver kept running, shared by every test of this program.
 class WineSession : public ::testing::Environment {
  public:
@@ -164,6 +175,9 @@ class WineSession : public ::testing::Environment {
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
     if (access(exe_.c_str(), R_OK) != 0) {
       Lacks(exe_ + " (build it with cmake/mingw-w64" + (arch_ == "x86" ? "-i686" : "") + ".cmake)");
+    }
+    if (access(exe_.c_str(), R_OK) == 0 && fs::last_write_time(exe_) < NewestSource()) {
+      broken_ = exe_ + " is older than its sources: build it again";
     }
     if (objdump_.empty()) Lacks("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
     if (wine_.empty() || wineserver_.empty()) Lacks("wine64 and wineserver (wine64)");
