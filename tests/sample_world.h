@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,7 +72,17 @@ class World {
     launch.args.insert(launch.args.end(), extra.begin(), extra.end());
     launch.stdoutPath = dir_ / "stdout";
     launch.stderrPath = dir_ / "stderr";
+    launch.shimLog = dir_ / "shim.log";
     return launch;
+  }
+  // The waits the program asked for, as the shim logged them under virtual time.
+  std::string Waits() {
+    std::stringstream log(ReadFile(dir_ / "shim.log"));
+    std::string waits;
+    for (std::string line; std::getline(log, line);) {
+      if (line.starts_with("sleep ") || line.starts_with("mount wait ")) waits += line + "\n";
+    }
+    return waits;
   }
   std::string Stdout() { return ReadFile(dir_ / "stdout"); }
   std::string Stderr() { return ReadFile(dir_ / "stderr"); }

@@ -39,6 +39,10 @@ struct Launch {
   int ignoredSignal = 0;         // as whoever starts the program may have set
   std::string exe = CDCOPY_EXE;  // a copy that another user can reach, where one runs it
   bool withoutProc = false;      // as in a chroot: /proc/self/fd shows nothing (needs root)
+  // The fault shim preloaded for virtual time: pauses and mount waits take no time and are
+  // logged to `shimLog` as asked for. Off for the rows that wait for real.
+  bool virtualTime = true;
+  std::string shimLog;
 };
 
 class TerminalSession {
@@ -69,7 +73,12 @@ class TerminalSession {
     dup2(out, 1);
     dup2(err, 2);
     if (launch.closeStdout) close(1);
-    for (const std::string& setting : launch.env) putenv(const_cast<char*>(setting.c_str()));
+    std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM, "CDCOPY_SHIM_VIRTUAL_TIME=1",
+                                    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0",
+                                    "CDCOPY_SHIM_LOG=" + launch.shimLog};
+    if (!launch.virtualTime) env.clear();
+    env.insert(env.end(), launch.env.begin(), launch.env.end());
+    for (std::string& setting : env) putenv(setting.data());
     if (launch.ignoredSignal) signal(launch.ignoredSignal, SIG_IGN);
     rlimit noCore{0, 0};  // a signal row that dumps core must leave nothing behind
     setrlimit(RLIMIT_CORE, &noCore);

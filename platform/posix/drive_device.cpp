@@ -13,17 +13,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace cdcopy::posix {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Cleared when a wait ends with nothing mounted, so that the calls that follow it for the same
-// prompt (the archive's second attempt, the logo) fail at once instead of waiting again.
-bool mayWait = true;
 
 // A field of a mount table line, with its octal escapes ("\040" for a space) undone.
 std::string Unescaped(const std::string& field) {
@@ -95,11 +90,14 @@ bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char*
   return found;
 }
 
-void AllowWaitingForDisc() {
-  mayWait = true;
+long long MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice) {
+UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice,
+                           DiscWait& wait) {
   *isDevice = false;
   if (rootLength < 2 || path[rootLength - 1] != '/') return UniqueFd();
   const std::string device(path, rootLength - 1);
@@ -109,7 +107,7 @@ UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDev
 
   UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
   if (!table) return UniqueFd();
-  const auto deadline = Clock::now() + kMountWait;
+  const long long deadline = MonotonicMs() + kMountWait.count();
   for (;;) {
     char point[PATH_MAX];
     if (FindMountPoint(ReadTable(table.Get()).c_str(), major(st.st_rdev), minor(st.st_rdev), point,
@@ -122,17 +120,16 @@ UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDev
         return mounted.st_dev == st.st_rdev ? std::move(dir) : UniqueFd();
       }
     }
-    const auto now = Clock::now();
+    const long long now = MonotonicMs();
     if (!DiscMayCome(device)) return UniqueFd();
-    if (!mayWait || now >= deadline) {
-      mayWait = false;
+    if (!wait.allowed || now >= deadline) {
+      wait.allowed = false;
       return UniqueFd();
     }
     // The mount table reports a change as an exceptional condition; the drive is asked again
     // at least every quarter second meanwhile.
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     pollfd changed{table.Get(), POLLPRI, 0};
-    poll(&changed, 1, static_cast<int>(std::min<long long>(left + 1, 250)));
+    poll(&changed, 1, static_cast<int>(std::min(deadline - now, 250LL)));
   }
 }
 

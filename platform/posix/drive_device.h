@@ -14,16 +14,24 @@ namespace cdcopy::posix {
 // How long a call waits for a disc to be mounted after a box was answered.
 inline constexpr std::chrono::milliseconds kMountWait{10000};
 
+// Whether the next call may wait for a mount: set when a box is answered (the user may just have
+// put a disc in), cleared when a wait ends with nothing mounted, so that the calls that follow
+// for the same prompt fail at once instead of waiting again. Owned by the platform object.
+struct DiscWait {
+  bool allowed = true;
+};
+
+// The monotonic clock, in milliseconds: the one the platform's Sleep keeps to as well.
+long long MonotonicMs();
+
 // Where the path's drive root is a block device (the part before its last '/' ahead of the
 // disc's own names), the folder at which the device's file system is mounted, O_PATH, with
 // `isDevice` set; never a file system mounted over it. A disc not mounted yet is waited for, up to
 // kMountWait after each answered box; a drive that reports an open tray or no disc fails at once.
 // An invalid fd, with `isDevice` set, where nothing is mounted; `isDevice` false where the root is
 // no device.
-UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice);
-
-// A box was answered: the user may just have put a disc in, so the next call may wait again.
-void AllowWaitingForDisc();
+UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice,
+                           DiscWait& wait);
 
 // The mount point of the root of the file system on device `major:minor` in a mount table in
 // /proc/self/mountinfo's format, octal escapes undone, into `out`; the last one listed where

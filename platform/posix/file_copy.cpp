@@ -251,7 +251,9 @@ UniqueFd OpenRegularFile(int dirFd, const char* name, struct stat& st) {
 }  // namespace
 
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
-                   TempFileKind kind, CopyMethod first, const Roots& roots) {
+                   TempFileKind kind, CopyMethod first, Roots* known) {
+  Roots unknown;
+  Roots& roots = known ? *known : unknown;
   EntryName sourceName;
   bool sourceExists = false;
   UniqueFd sourceDir = OpenOnDisc(roots, source, sourceName, &sourceExists);

@@ -24,10 +24,11 @@ enum class CopyMethod {
 // temporary file beside the destination, renamed over it only once every byte is written.
 // Refuses a read-only destination, as Windows does, whoever runs it. The copy is writable by its
 // owner, as the attribute reset leaves a file, and carries the source's modification time.
-// Temporary files that an earlier run left in the destination's folder are removed.
+// Temporary files that an earlier run left in the destination's folder are removed. `roots`:
+// the run's, where the platform knows them.
 bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
                    TempFileKind kind = TempFileKind::UnnamedWherePossible,
-                   CopyMethod first = CopyMethod::Clone, const Roots& roots = Roots{});
+                   CopyMethod first = CopyMethod::Clone, Roots* roots = nullptr);
 
 // The process's umask; it can only be read by setting it, and the run has one thread.
 mode_t CurrentUmask();

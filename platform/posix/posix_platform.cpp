@@ -59,13 +59,13 @@ namespace posix {
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
   int answer = TerminalMessageBox(text, caption, type);
   // Answered: a disc may have gone into the drive, worth waiting for while it is mounted.
-  AllowWaitingForDisc();
+  roots_.wait.allowed = true;
   return answer;
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
   return CopyWholeFile(existingFile, newFile, failIfExists, TempFileKind::UnnamedWherePossible,
-                       CopyMethod::Clone, roots_);
+                       CopyMethod::Clone, &roots_);
 }
 
 bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attributes) {
@@ -131,14 +131,15 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
-  // An absolute deadline keeps the whole pause however often a signal interrupts it.
+  // An absolute deadline keeps the whole pause however often a signal interrupts it; the mount
+  // wait keeps to the same clock.
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
 }
 
 void PosixPlatform::WriteStdout(const char* text) {
   std::fputs(text, stdout);
-  if (*text) lineOpen_ = text[std::strlen(text) - 1] != '\n';
+  line_.Wrote(text);
 }
 
 void PosixPlatform::FlushStdout() {
@@ -150,10 +151,9 @@ bool PosixPlatform::IsStdoutTerminal() {
 }
 
 void PosixPlatform::EndStdoutLine() {
-  if (!lineOpen_ || !IsStdoutTerminal()) return;
+  if (!line_.TakeEnd(IsStdoutTerminal())) return;
   std::fputs("\n", stdout);
   std::fflush(stdout);
-  lineOpen_ = false;
 }
 
 }  // namespace posix

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/open_line.h"
 #include "platform/platform.h"
 #include "platform/posix/roots.h"
 
@@ -23,11 +24,14 @@ class PosixPlatform final : public Platform {
   void EndStdoutLine() override;
 
   // The roots exactly as the user gave them; until then every path is taken on its own.
-  void SetRoots(const char* driveRoot, const char* installDir) { roots_ = {driveRoot, installDir}; }
+  void SetRoots(const char* driveRoot, const char* installDir) {
+    roots_.drive = driveRoot;
+    roots_.install = installDir;
+  }
 
  private:
   Roots roots_;
-  bool lineOpen_ = false;
+  OpenLine line_;
 };
 
 // The box drawn on the terminal, without the line that waits for the key. `columns` is the

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/drive_device.h"
-
 namespace cdcopy::posix {
 
 namespace {
@@ -26,7 +24,7 @@ std::vector<gid_t>& SavedGroups() {
 
 }  // namespace
 
-UniqueFd OpenOnDisc(const Roots& roots, const char* path, EntryName& name, bool* exists) {
+UniqueFd OpenOnDisc(Roots& roots, const char* path, EntryName& name, bool* exists) {
   const std::string& drive = roots.drive;
   std::size_t length = DriveRootLength(path);
   if (!drive.empty() && std::strncmp(path, drive.c_str(), drive.size()) == 0) {
@@ -38,7 +36,7 @@ UniqueFd OpenOnDisc(const Roots& roots, const char* path, EntryName& name, bool*
     }
   }
   bool isDevice = false;
-  UniqueFd root = OpenMountedDevice(path, length, &isDevice);
+  UniqueFd root = OpenMountedDevice(path, length, &isDevice, roots.wait);
   if (!isDevice) root = OpenFolder(path, length);
   return OpenParentBelow(std::move(root), path + length, name, exists, true);
 }

@@ -8,19 +8,21 @@
 #include <string>
 
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/drive_device.h"
 
 namespace cdcopy::posix {
 
 struct Roots {
   std::string drive;    // "" when not told: guessed from each path on the disc
   std::string install;  // "" when not told: the caller's own rights everywhere
+  DiscWait wait;        // for a drive named by its device
 };
 
 // The folder on the disc that holds the path's last name, as OpenParentBelow on a disc: below
 // the drive root, which is matched as a prefix of the path, never guessed from it. A drive root
 // naming a block device (/dev/sr0/) stands for the file system on that device wherever it is
 // mounted.
-UniqueFd OpenOnDisc(const Roots& roots, const char* path, EntryName& name, bool* exists);
+UniqueFd OpenOnDisc(Roots& roots, const char* path, EntryName& name, bool* exists);
 
 // The file-system identity of the installation's owner, taken by a process with more rights
 // (root, run with sudo into a user's games folder) for as long as this lives: links and hard

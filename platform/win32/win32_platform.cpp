@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/open_line.h"
 #include "platform/platform.h"
 
 // The C runtime would expand '*' and '?' in the arguments where this is nonzero, and a MinGW
@@ -108,7 +109,7 @@ class Win32Platform final : public Platform {
   // The C runtime's stdout is in text mode: each "\n" reaches the console or file as CR LF.
   void WriteStdout(const char* text) override {
     std::fputs(text, stdout);
-    if (*text) lineOpen_ = text[std::strlen(text) - 1] != '\n';
+    line_.Wrote(text);
   }
 
   void FlushStdout() override { std::fflush(stdout); }
@@ -116,14 +117,13 @@ class Win32Platform final : public Platform {
   bool IsStdoutTerminal() override { return _isatty(_fileno(stdout)) != 0; }
 
   void EndStdoutLine() override {
-    if (!lineOpen_ || !IsStdoutTerminal()) return;
+    if (!line_.TakeEnd(IsStdoutTerminal())) return;
     std::fputs("\n", stdout);
     std::fflush(stdout);
-    lineOpen_ = false;
   }
 
  private:
-  bool lineOpen_ = false;
+  OpenLine line_;
 
   static bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
                               const char* destination) {
