@@ -43,6 +43,8 @@ struct Launch {
   // logged to `shimLog` as asked for. Off for the rows that wait for real.
   bool virtualTime = true;
   std::string shimLog;
+  std::vector<std::pair<int, int>> fds;  // more descriptors: the child's, from the harness's
+  std::string workDir;                   // "" for the harness's own
 };
 
 class TerminalSession {
@@ -63,16 +65,21 @@ class TerminalSession {
     pid_ = fork();
     if (pid_ != 0) return;
     setsid();
+    auto output = [](const std::string& path) {
+      return path.empty() ? open("/dev/null", O_WRONLY)
+                          : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    };
     int in = launch.withTerminal ? open(slaveName.c_str(), O_RDWR) : open("/dev/null", O_RDONLY);
     int out = launch.stdoutOnTerminal ? in
-              : launch.stdoutFd >= 0
-                  ? launch.stdoutFd
-                  : open(launch.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(launch.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+              : launch.stdoutFd >= 0  ? launch.stdoutFd
+                                      : output(launch.stdoutPath);
+    int err = output(launch.stderrPath);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    for (auto [child, parent] : launch.fds) dup2(parent, child);
     if (launch.closeStdout) close(1);
+    if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) _exit(126);
     std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM, "CDCOPY_SHIM_VIRTUAL_TIME=1",
                                     "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0",
                                     "CDCOPY_SHIM_LOG=" + launch.shimLog};

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "terminal_session.h"
 #include "test_files.h"
 #include "texts.h"
 
@@ -53,67 +54,36 @@ struct Account {
   bool switchTo = false;
 };
 
-// Starts a program with the given environment (the harness's own when empty); `fds` maps child
-// descriptors to the harness's.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::vector<std::pair<int, int>>& fds, const Account& as) {
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  // The test's own folder may be one that Wine's user cannot reach (a clone in a private folder).
-  if (chdir("/") != 0) _exit(126);
-  int null = open("/dev/null", O_RDWR);
-  dup2(null, 0);
-  dup2(null, 1);
-  dup2(null, 2);
-  for (auto [child, parent] : fds) dup2(parent, child);
-  if (as.switchTo && (setgroups(1, &as.gid) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0)) {
-    _exit(126);
-  }
-  if (env.empty()) {
-    execv(args[0], args.data());
-  } else {
-    execve(args[0], args.data(), envp.data());
-  }
-  _exit(127);
-}
-
-// The exit status, or -1 after killing a process that outlived the timeout.
-int WaitExit(pid_t pid, milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return status;
-}
-
 struct Output {
   int status = -1;
   std::string text;
 };
 
+// Every program here starts as the harness starts cdcopy: from "/" (Wine's user may not reach
+// the test's own folder, in a clone in a private folder), as `as`, with output to the files
+// named (none: /dev/null).
+Launch Program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const Account& as = {}, const std::string& out = "", const std::string& err = "") {
+  Launch launch;
+  launch.exe = argv.front();
+  launch.args.assign(argv.begin() + 1, argv.end());
+  launch.env = env;
+  launch.withTerminal = false;
+  launch.virtualTime = false;
+  launch.workDir = "/";
+  launch.stdoutPath = out;
+  launch.stderrPath = err;
+  if (as.switchTo) launch.uid = as.uid, launch.gid = as.gid;
+  return launch;
+}
+
+// Its exit status (-1 when it had to be killed) and standard output.
 Output Capture(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                const Account& as = {}, seconds timeout = seconds(60)) {
   TempDir dir;
-  std::string path = dir / "out";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return {};
-  pid_t pid = Spawn(argv, env, {{1, fd}}, as);
-  close(fd);
-  Output out;
-  out.status = WaitExit(pid, timeout);
-  out.text = ReadFile(path);
-  return out;
+  TerminalSession run(Program(argv, env, as, dir / "out"));
+  int status = run.Finish(timeout);
+  return {status, ReadFile(dir / "out")};
 }
 
 void ChownTree(const std::string& root, const Account& as) {
@@ -147,12 +117,14 @@ bool KernelRuns32BitPrograms() {
   return runs;
 }
 
-// A stale executable must not pass for the sources under test.
+// A stale executable must not pass for the sources under test: those the Windows build compiles.
 fs::file_time_type NewestSource() {
-  fs::file_time_type newest{};
-  for (const char* dir : {"app", "copy", "platform", "cmake"}) {
+  auto newest = fs::file_time_type::min();
+  for (const char* dir : {"app", "copy", "platform"}) {
     for (const auto& e : fs::recursive_directory_iterator(fs::path(CDCOPY_SOURCE_DIR) / dir)) {
-      newest = std::max(newest, e.last_write_time());
+      if (e.is_regular_file() && e.path().string().find("/posix/") == std::string::npos) {
+        newest = std::max(newest, e.last_write_time());
+      }
     }
   }
   return newest;
@@ -170,7 +142,7 @@ class WineSession : public ::testing::Environment {
     wine_ = FindProgram({"wine64", "/usr/lib/wine/wine64", "wine"});
     wineserver_ =
         FindProgram({"wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"});
-    xvfb_ = FindProgram({"Xvfb"});
+    xvfbPath_ = FindProgram({"Xvfb"});
     xdotool_ = FindProgram({"xdotool"});
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
     if (access(exe_.c_str(), R_OK) != 0) {
@@ -181,7 +153,7 @@ class WineSession : public ::testing::Environment {
     }
     if (objdump_.empty()) Lacks("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
     if (wine_.empty() || wineserver_.empty()) Lacks("wine64 and wineserver (wine64)");
-    if (xvfb_.empty()) Lacks("Xvfb (xvfb)");
+    if (xvfbPath_.empty()) Lacks("Xvfb (xvfb)");
     if (xdotool_.empty()) Lacks("xdotool (xdotool)");
     // wine64 hands a 32-bit program to the 32-bit loader, from Debian's i386 architecture, which
     // only a kernel that runs 32-bit programs can start: no package brings that.
@@ -232,10 +204,7 @@ class WineSession : public ::testing::Environment {
 
   void TearDown() override {
     if (!root_.empty() && !wineserver_.empty()) Capture({wineserver_, "-k"}, WineEnv(), account_);
-    if (xvfbPid_ > 0) {
-      kill(xvfbPid_, SIGTERM);
-      WaitExit(xvfbPid_, seconds(10));
-    }
+    xvfb_.reset();
     if (!root_.empty()) TempDir::RemoveTree(root_);
   }
 
@@ -281,8 +250,10 @@ class WineSession : public ::testing::Environment {
   bool StartDisplay() {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return false;
-    xvfbPid_ = Spawn({xvfb_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                     {}, {{3, pipeFds[1]}}, Account{});
+    Launch xvfb =
+        Program({xvfbPath_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    xvfb.fds = {{3, pipeFds[1]}};
+    xvfb_ = std::make_unique<TerminalSession>(xvfb);
     close(pipeFds[1]);
     std::string number;
     char c;
@@ -296,10 +267,10 @@ class WineSession : public ::testing::Environment {
     return true;
   }
 
-  std::string exe_, arch_, wine_, wineserver_, xvfb_, xdotool_, objdump_;
+  std::string exe_, arch_, wine_, wineserver_, xvfbPath_, xdotool_, objdump_;
   std::string missing_, broken_, unrunnable_, root_, display_;
   Account account_;
-  pid_t xvfbPid_ = -1;
+  std::unique_ptr<TerminalSession> xvfb_;
 };
 
 WineSession* const session =
@@ -623,25 +594,16 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
 
   std::string out = session->Root() + "/" + s.name + ".stdout";
   std::string err = session->Root() + "/" + s.name + ".stderr";
-  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid =
-      Spawn({session->Wine(), session->Exe(), "D:\\",
-             s.installArgument ? s.installArgument(inst) : inst.WindowsPath()},
-            session->WineEnv("-all,trace+msgbox"), {{1, outFd}, {2, errFd}}, session->User());
-  close(outFd);
-  close(errFd);
+  TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\",
+                               s.installArgument ? s.installArgument(inst) : inst.WindowsPath()},
+                              session->WineEnv("-all,trace+msgbox"), session->User(), out, err));
 
   std::set<std::string> answered;
   auto previous = Clock::now();
   for (std::size_t i = 0; i < s.boxes.size(); ++i) {
     const Box& box = s.boxes[i];
     std::string id = WaitForBox(answered, seconds(30));
-    if (id.empty()) {
-      kill(pid, SIGKILL);
-      WaitExit(pid, seconds(5));
-      FAIL() << "box " << i + 1 << " never came; stderr:\n" << ReadFile(err);
-    }
+    ASSERT_FALSE(id.empty()) << "box " << i + 1 << " never came; stderr:\n" << ReadFile(err);
     auto texts = BoxTexts(ReadFile(err));
     ASSERT_EQ(texts.size(), i + 1) << ReadFile(err);
     EXPECT_EQ(texts.back(), box.text) << "box " << i + 1;
@@ -656,7 +618,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
     previous = Clock::now();
     ASSERT_TRUE(Answer(id, box.key)) << "box " << i + 1 << " stayed up";
   }
-  int status = WaitExit(pid, seconds(30));
+  int status = run.Finish(seconds(30));
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(BoxTexts(ReadFile(err)).size(), s.boxes.size()) << "a box nobody answered";
@@ -821,13 +783,9 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
   std::string out = session->Root() + "/nodisplay.stdout";
   std::string err = session->Root() + "/nodisplay.stderr";
-  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = Spawn({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()}, env,
-                    {{1, outFd}, {2, errFd}}, session->User());
-  close(outFd);
-  close(errFd);
-  int status = WaitExit(pid, seconds(60));
+  TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()}, env,
+                              session->User(), out, err));
+  int status = run.Finish(seconds(60));
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadFile(out), kArchiveLine + kLogoLine);
@@ -849,10 +807,8 @@ TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
   std::string exe = "Z:" + session->Exe();
   std::replace(exe.begin(), exe.end(), '/', '\\');
   std::string err = session->Root() + "/start.stderr";
-  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = Spawn({session->Wine(), "start", "/wait", exe}, session->WineEnv("-all,trace+msgbox"),
-                    {{2, errFd}}, session->User());
-  close(errFd);
+  TerminalSession run(Program({session->Wine(), "start", "/wait", exe},
+                              session->WineEnv("-all,trace+msgbox"), session->User(), "", err));
   std::string id = WaitForBox({}, seconds(30), "cdcopy");
   ASSERT_FALSE(id.empty()) << "no usage box";
   EXPECT_EQ(BoxTexts(ReadFile(err)),
@@ -862,7 +818,7 @@ TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
   // opens, so the box's process is ended from outside once its text is known; the exit status
   // after the usage is checked where the usage goes to standard error.
   session->Xdotool({"windowkill", id});
-  WaitExit(pid, seconds(30));
+  run.Finish(seconds(30));
 }
 
 // Command lines as a prompt or an installer's script gives them, through Wine's cmd, with no
@@ -885,11 +841,10 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
     std::vector<std::string> env = session->WineEnv();
     std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
     std::string out = session->Root() + "/" + c.name + ".stdout";
-    int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = Spawn({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"},
-                      env, {{1, outFd}}, session->User());
-    close(outFd);
-    int status = WaitExit(pid, seconds(60));
+    TerminalSession run(
+        Program({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"}, env,
+                session->User(), out));
+    int status = run.Finish(seconds(60));
     ASSERT_TRUE(WIFEXITED(status)) << c.name;
     EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
     EXPECT_EQ(fs::exists(inst.Path("KestCore/bnd0.bnd")), c.copied) << c.name;
@@ -900,11 +855,9 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
 TEST(WindowsExecutable, MissingArgumentsPrintUsage) {
   REQUIRE_WINE();
   std::string err = session->Root() + "/usage.stderr";
-  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid =
-      Spawn({session->Wine(), session->Exe()}, session->WineEnv(), {{2, errFd}}, session->User());
-  close(errFd);
-  int status = WaitExit(pid, seconds(30));
+  TerminalSession run(
+      Program({session->Wine(), session->Exe()}, session->WineEnv(), session->User(), "", err));
+  int status = run.Finish(seconds(30));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(ReadFile(err), "usage: cdcopy DRIVE_ROOT INSTALL_DIR\r\n");
