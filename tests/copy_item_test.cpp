@@ -6,9 +6,12 @@
 
 #include "copy/copy_item.h"
 #include "fake_platform.h"
+#include "test_files.h"
 
 namespace cdcopy::testing {
 namespace {
+
+using cdcopy::testing::PrintTo;
 
 struct PolicyCase {
   const char* name;
@@ -24,10 +27,6 @@ const Calls kFailedFirst = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 0",
                             "SetFileAttributesA(I\\dir\\f, 0x20)"};
 const Calls kFailedLast = {"CopyFileA(S:\\src\\f, I\\dir\\f, FALSE) -> 0"};
 const Calls kPause = {"Sleep(5000)"};
-
-void PrintTo(const PolicyCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class PolicyTable : public ::testing::TestWithParam<PolicyCase> {};
 

@@ -12,6 +12,8 @@
 namespace cdcopy::testing {
 namespace {
 
+using cdcopy::testing::PrintTo;
+
 using std::chrono::seconds;
 
 constexpr const char* kBoxWaits = "Press Enter for OK";
@@ -21,18 +23,6 @@ using texts::kLogoLine;
 using texts::kSecondLines;
 
 const std::vector<std::string> kEmptyInstall = {"KestCore", "Velmora", "halvane"};
-const mode_t kFresh = 0666 & ~CurrentUmask();
-
-void ExpectCopied(World& w, const std::string& installed, const std::string& disc) {
-  EXPECT_EQ(ReadFile(w.Inst(installed)), w.Disc(disc)) << installed;
-  EXPECT_EQ(Mode(w.Inst(installed)), kFresh) << installed;
-}
-
-void ExpectBaseCopied(World& w) {
-  ExpectCopied(w, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
-  ExpectCopied(w, "KestCore/video/orrinmark.flk", "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-}
-
 // One box: what it must say, the disc to put in the drive while it is up, the keys typed into
 // it one after another, and keys pressed afterwards, while the run is busy.
 struct Step {
@@ -76,10 +66,6 @@ std::string Unframed(const std::string& screen) {
     }
   }
   return words;
-}
-
-void PrintTo(const Scenario& s, std::ostream* os) {
-  *os << s.name;
 }
 
 class Interactive : public ::testing::TestWithParam<Scenario> {};

@@ -19,6 +19,8 @@
 namespace cdcopy::testing {
 namespace {
 
+using cdcopy::testing::PrintTo;
+
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -85,10 +87,6 @@ struct LogoFaultCase {
   std::string faultSeen;  // in the shim's log; "" for a fault the kernel makes
   rlim_t fileSizeLimit = RLIM_INFINITY;
 };
-
-void PrintTo(const LogoFaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class LogoFault : public ::testing::TestWithParam<LogoFaultCase> {};
 
@@ -161,14 +159,10 @@ TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
 // A disc is another file system, where neither a clone nor copy_file_range can copy: the data
 // still stays in the kernel, through sendfile. /dev/shm stands in for the drive.
 TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
-  struct stat shm, here;
   World w;
-  if (stat("/dev/shm", &shm) != 0 || stat(w.Root("").c_str(), &here) != 0 ||
-      shm.st_dev == here.st_dev) {
-    GTEST_SKIP() << "needs /dev/shm on a file system of its own";
-  }
-  const std::string disc = "/dev/shm/cdcopy-test-" + std::to_string(getpid());
-  const std::string archive = World::Data("archive on another file system", 300000);
+  const std::string disc = ShmFolder(w.Root(""));
+  if (disc.empty()) GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+  const std::string archive = SampleData("archive on another file system", 300000);
   WriteFile(disc + "/INSTALL/DATA/KESTCORE/BND0.BND", archive);
   WriteFile(disc + "/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", "logo");
   fs::create_symlink(disc, w.Root("discs/shm"));
@@ -190,10 +184,6 @@ struct SignalCase {
   int signal;
   bool namedTemporaryFile;
 };
-
-void PrintTo(const SignalCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class SignalDuringCopy : public ::testing::TestWithParam<SignalCase> {};
 
@@ -479,13 +469,9 @@ struct OddCase {
   const char* name;
   std::function<std::string(World&, Launch&, DriveDevice&)> prepare;  // "" or why not here
   std::string stdoutBytes = kArchiveLine + kLogoLine;
-  std::string logo = World::Data("orrin logo", 5000);  // what the installed logo holds after
+  std::string logo = SampleData("orrin logo", 5000);  // what the installed logo holds after
   std::function<void(World&)> verify = [](World&) {};
 };
-
-void PrintTo(const OddCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class OddWorld : public ::testing::TestWithParam<OddCase> {};
 
@@ -575,7 +561,7 @@ INSTANTIATE_TEST_SUITE_P(
                   lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
                   return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
                 },
-                kArchiveLine + kLogoLine, World::Data("orrin logo", 5000),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) {
                   for (const char* made : {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
                     struct stat st {};
@@ -610,7 +596,7 @@ INSTANTIATE_TEST_SUITE_P(
                   }
                   return "";
                 },
-                kArchiveLine + kLogoLine, World::Data("orrin logo", 5000),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) {
                   EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
                   EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));

@@ -5,10 +5,13 @@
 
 #include "app/run.h"
 #include "fake_platform.h"
+#include "test_files.h"
 #include "texts.h"
 
 namespace cdcopy::testing {
 namespace {
+
+using cdcopy::testing::PrintTo;
 
 const std::string kDrive = "D:\\";
 const std::string kInstall = "C:\\Games\\Kestrion";
@@ -88,10 +91,6 @@ struct RunCase {
   std::deque<bool> copies;
   Calls expected;
 };
-
-void PrintTo(const RunCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class RunTable : public ::testing::TestWithParam<RunCase> {};
 
@@ -174,10 +173,6 @@ struct DiscCase {
   Calls first;                       // what the first expansion's OK leads to
   Calls second;                      // and the second's
 };
-
-void PrintTo(const DiscCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class WrongDiscTable : public ::testing::TestWithParam<DiscCase> {};
 

@@ -22,18 +22,7 @@ namespace cdcopy::testing {
 class World {
  public:
   explicit World(std::size_t archiveSize = 300000, std::size_t logoSize = 5000) {
-    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/BND0.BND",
-              Data("kestrion archive", archiveSize), 0555);
-    WriteFile(dir_ / "discs/base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK",
-              Data("orrin logo", logoSize), 0555);
-    WriteFile(dir_ / "discs/first/DATA/ALL/BND0.BND", Data("tessarand archive", 200000), 0555);
-    WriteFile(dir_ / "discs/first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", Data("halvane logo", 4000),
-              0555);
-    WriteFile(dir_ / "discs/second/DATA/ALL/BND0.BND", Data("ostmere archive", 250000), 0555);
-    WriteFile(dir_ / "discs/second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", Data("velmora logo", 4500),
-              0555);
-    WriteFile(dir_ / "discs/nologo/INSTALL/DATA/KESTCORE/BND0.BND", Data("no logo", 1000), 0555);
-    fs::create_directories(dir_ / "discs/empty");
+    WriteSampleDiscs(dir_ / "discs", archiveSize, logoSize);
     // A disc whose archive leads outside it, to a file only its owner may read.
     WriteFile(dir_ / "outside/secret", "secret", 0600);
     fs::create_directories(dir_ / "discs/linked/INSTALL/DATA/KESTCORE");
@@ -49,12 +38,6 @@ class World {
     Insert("base");
   }
 
-  static std::string Data(const std::string& seed, std::size_t size) {
-    std::string data;
-    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
-    return data;
-  }
-
   // The drive is a link to the disc in it; changing discs re-points it in one step.
   void Insert(const std::string& disc) {
     fs::create_symlink(dir_ / ("discs/" + disc), dir_ / "drive.new");
@@ -65,6 +48,7 @@ class World {
   std::string Inst(const std::string& relative) { return dir_ / ("inst/" + relative); }
   std::string Root(const std::string& relative) { return dir_ / relative; }
   std::vector<std::string> Installed() { return Tree(dir_ / "inst"); }
+  const mode_t fresh = 0666 & ~CurrentUmask();  // a copy's mode
 
   Launch Start(std::vector<std::string> extra = {}) {
     Launch launch;
@@ -91,16 +75,6 @@ class World {
   TempDir dir_;
 };
 
-// Skips the test saying why, where `why` is not ""; as root under CI, where everything the tests
-// need must work, fails it instead.
-#define SKIP_OR_FAIL(why_)                                                \
-  do {                                                                    \
-    std::string why = (why_);                                             \
-    if (why.empty()) break;                                               \
-    const char* ci = std::getenv("CI");                                   \
-    if (geteuid() == 0 && ci && std::string(ci) == "true") FAIL() << why; \
-    GTEST_SKIP() << why;                                                  \
-  } while (0)
 #define REQUIRE_DRIVE(drive, world) SKIP_OR_FAIL((drive).Open(world))
 
 // A CD-ROM drive as a desktop shows it: one read-only loop device, each disc a squashfs image of

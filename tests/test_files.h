@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +78,73 @@ inline mode_t CurrentUmask() {
   mode_t mask = umask(0);
   umask(mask);
   return mask;
+}
+
+// Every table row has a name, by which a failing row is printed; a test file takes it in with
+// `using cdcopy::testing::PrintTo;` where its rows are declared.
+template <typename Row>
+requires requires(const Row& row) {
+  row.name;
+}
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// Skips the test saying why, where `why` is not ""; as root under CI, where everything the tests
+// need must work, fails it instead.
+#define SKIP_OR_FAIL(why_)                                                \
+  do {                                                                    \
+    std::string why = (why_);                                             \
+    if (why.empty()) break;                                               \
+    const char* ci = std::getenv("CI");                                   \
+    if (geteuid() == 0 && ci && std::string(ci) == "true") FAIL() << why; \
+    GTEST_SKIP() << why;                                                  \
+  } while (0)
+
+// A folder on /dev/shm, another file system than `here`'s, or "" where there is none.
+inline std::string ShmFolder(const std::string& here) {
+  struct stat shm, st;
+  if (stat("/dev/shm", &shm) != 0 || stat(here.c_str(), &st) != 0 || shm.st_dev == st.st_dev) {
+    return "";
+  }
+  return "/dev/shm/cdcopy-test-" + std::to_string(getpid());
+}
+
+inline std::string SampleData(const std::string& seed, std::size_t size) {
+  std::string data;
+  while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
+  return data;
+}
+
+// The sample discs, in folders named base, first, second, nologo and empty below `discs`, as a
+// drive shows them: upper-case names, everything read-only.
+inline void WriteSampleDiscs(const std::string& discs, std::size_t archiveSize = 300000,
+                             std::size_t logoSize = 5000) {
+  const std::pair<const char*, std::string> files[] = {
+      {"base/INSTALL/DATA/KESTCORE/BND0.BND", SampleData("kestrion archive", archiveSize)},
+      {"base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", SampleData("orrin logo", logoSize)},
+      {"first/DATA/ALL/BND0.BND", SampleData("tessarand archive", 200000)},
+      {"first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", SampleData("halvane logo", 4000)},
+      {"second/DATA/ALL/BND0.BND", SampleData("ostmere archive", 250000)},
+      {"second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", SampleData("velmora logo", 4500)},
+      {"nologo/INSTALL/DATA/KESTCORE/BND0.BND", SampleData("no logo", 1000)}};
+  for (const auto& [name, data] : files) WriteFile(discs + "/" + name, data, 0555);
+  fs::create_directories(discs + "/empty");
+}
+
+// A copy is the disc's file byte for byte and writable by its owner (with `w.fresh` set, of
+// exactly that mode). `W` names a file of the installation by Inst() and reads a disc's by Disc().
+template <typename W>
+void ExpectCopied(W& w, const std::string& installed, const std::string& disc) {
+  EXPECT_TRUE(ReadFile(w.Inst(installed)) == w.Disc(disc)) << installed;
+  const mode_t mode = Mode(w.Inst(installed));
+  EXPECT_TRUE(w.fresh ? mode == w.fresh : (mode & S_IWUSR) != 0) << installed << std::oct << mode;
+}
+
+template <typename W>
+void ExpectBaseCopied(W& w) {
+  ExpectCopied(w, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
+  ExpectCopied(w, "KestCore/video/orrinmark.flk", "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
 }
 
 }  // namespace cdcopy::testing

@@ -25,6 +25,8 @@
 namespace cdcopy::testing {
 namespace {
 
+using cdcopy::testing::PrintTo;
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -94,26 +96,9 @@ void ChownTree(const std::string& root, const Account& as) {
   }
 }
 
-// Whether the kernel starts a 32-bit program: a minimal one that only exits, written out once.
+// Whether the kernel starts a 32-bit program: asked as scripts/install-deps asks it.
 bool KernelRuns32BitPrograms() {
-  static const bool runs = [] {
-    static const unsigned char program[] = {0x7f, 'E',  'L',  'F',  1,    1,    1,    0,    0,
-                                            0,    0,    0,    0,    0,    0,    0,    2,    0,
-                                            3,    0,    1,    0,    0,    0,    0x54, 0x80, 0x04,
-                                            0x08, 0x34, 0,    0,    0,    0,    0,    0,    0,
-                                            0,    0,    0,    0,    0x34, 0,    0x20, 0,    1,
-                                            0,    0,    0,    0,    0,    0,    0,    1,    0,
-                                            0,    0,    0,    0,    0,    0,    0,    0x80, 0x04,
-                                            0x08, 0,    0x80, 0x04, 0x08, 0x5d, 0,    0,    0,
-                                            0x5d, 0,    0,    0,    5,    0,    0,    0,    0,
-                                            0x10, 0,    0,    0xb8, 1,    0,    0,    0,    0x31,
-                                            0xdb, 0xcd, 0x80};  // mov eax, 1; xor ebx, ebx; int
-                                                                // 0x80: exit(0)
-    TempDir dir;
-    std::string path = dir / "exit32";
-    WriteFile(path, std::string(reinterpret_cast<const char*>(program), sizeof program), 0755);
-    return Capture({path}).status == 0;
-  }();
+  static const bool runs = Capture({CDCOPY_SOURCE_DIR "/scripts/runs-32-bit-programs"}).status == 0;
   return runs;
 }
 
@@ -276,16 +261,12 @@ class WineSession : public ::testing::Environment {
 WineSession* const session =
     static_cast<WineSession*>(::testing::AddGlobalTestEnvironment(new WineSession));
 
-// Under CI a missing tool fails the tests; elsewhere they are skipped, saying why. Tools that
-// are there but do not start always fail them.
+// Tools that are there but do not start always fail the tests; missing ones skip them, saying
+// why, except under CI.
 #define REQUIRE_TOOLS()                                          \
   do {                                                           \
     if (!session->Broken().empty()) FAIL() << session->Broken(); \
-    std::string why = session->Missing();                        \
-    if (why.empty()) break;                                      \
-    const char* ci = std::getenv("CI");                          \
-    if (ci && std::string(ci) == "true") FAIL() << why;          \
-    GTEST_SKIP() << why;                                         \
+    SKIP_OR_FAIL(session->Missing());                            \
   } while (0)
 #define REQUIRE_WINE()                                                         \
   do {                                                                         \
@@ -394,14 +375,7 @@ class Installation {
       : name_(name),
         discs_(session->Root() + "/discs-" + name),
         dir_(session->Root() + "/prefix/drive_c/" + name + "/Kestrion") {
-    Write("base/INSTALL/DATA/KESTCORE/BND0.BND", "kestrion archive", 300000);
-    Write("base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", "orrin logo", 5000);
-    Write("first/DATA/ALL/BND0.BND", "tessarand archive", 200000);
-    Write("first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK", "halvane logo", 4000);
-    Write("second/DATA/ALL/BND0.BND", "ostmere archive", 250000);
-    Write("second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK", "velmora logo", 4500);
-    Write("nologo/INSTALL/DATA/KESTCORE/BND0.BND", "no logo", 1000);
-    fs::create_directories(discs_ + "/empty");
+    WriteSampleDiscs(discs_);
     for (const char* folder : {"KestCore", "halvane", "Velmora"}) {
       fs::create_directories(dir_ + "/" + folder);
     }
@@ -413,7 +387,7 @@ class Installation {
 
   // Puts a file system of `kib` KiB, owned by Wine's user, in place of an installation folder.
   void MountSmallDisk(const std::string& relative, int kib) {
-    std::string at = Path(relative);
+    std::string at = Inst(relative);
     std::string options = "size=" + std::to_string(kib) +
                           "k,uid=" + std::to_string(session->User().uid) +
                           ",gid=" + std::to_string(session->User().gid);
@@ -441,7 +415,8 @@ class Installation {
   }
 
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
-  std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
+  std::string Inst(const std::string& relative) const { return dir_ + "/" + relative; }
+  const mode_t fresh = 0;  // Wine decides the mode: only writable is asked
   std::string WindowsPath() const { return "C:\\" + name_ + "\\Kestrion"; }
 
   // Every file of the installation as Windows' attrib lists it: attributes, then the path
@@ -468,12 +443,6 @@ class Installation {
   }
 
  private:
-  void Write(const std::string& relative, const std::string& seed, std::size_t size) {
-    std::string data;
-    while (data.size() < size) data += seed + " " + std::to_string(data.size()) + "\n";
-    WriteFile(discs_ + "/" + relative, data);
-  }
-
   std::string name_, discs_, dir_, skip_;
   std::vector<std::string> mounts_;
 };
@@ -540,10 +509,6 @@ struct Scenario {
   // The installation argument, when it is not the installation's own path.
   std::string (*installArgument)(const Installation&) = nullptr;
 };
-
-void PrintTo(const Scenario& s, std::ostream* os) {
-  *os << s.name;
-}
 
 // The id of the next box with the tool's caption that has not been answered yet, or "".
 std::string WaitForBox(const std::set<std::string>& answered, seconds timeout,
@@ -627,17 +592,6 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
   s.verify(inst);
 }
 
-void ExpectCopied(const Installation& inst, const std::string& installed, const std::string& disc) {
-  EXPECT_TRUE(ReadFile(inst.Path(installed)) == inst.Disc(disc)) << installed;
-  EXPECT_TRUE(Mode(inst.Path(installed)) & S_IWUSR) << installed << " is writable";
-}
-
-void ExpectBaseCopied(const Installation& inst) {
-  ExpectCopied(inst, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
-  ExpectCopied(inst, "KestCore/video/orrinmark.flk",
-               "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-}
-
 // Copies carry the archive attribute alone: never read-only, as the discs' files are.
 const std::vector<std::string> kBaseFiles = {"A KestCore\\bnd0.bnd",
                                              "A KestCore\\video\\orrinmark.flk"};
@@ -677,7 +631,7 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{
             "ReadOnlyEarlierCopyIsReplacedOnTheSecondAttempt",
             [](Installation& inst) {
-              WriteFile(inst.Path("KestCore/BND0.BND"), "earlier copy", 0444);
+              WriteFile(inst.Inst("KestCore/BND0.BND"), "earlier copy", 0444);
             },
             {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape", 5}, {kSecondPrompt, "", "Escape"}},
             kArchiveLine + kLogoLine,
@@ -690,14 +644,14 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"DiskFullKeepsTheEarlierCopy",
                  [](Installation& inst) {
                    inst.MountSmallDisk("KestCore", 128);
-                   WriteFile(inst.Path("KestCore/bnd0.bnd"), "earlier archive");
+                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
                  },
                  {{kBasePrompt, "base"}, {kArchiveFailed, "", "Return", 5}},
                  kArchiveLine,
                  {"A KestCore\\bnd0.bnd"},
                  [](Installation& inst) {
-                   EXPECT_TRUE(ReadFile(inst.Path("KestCore/bnd0.bnd")) == "earlier archive");
-                   EXPECT_EQ(Tree(inst.Path("KestCore")), std::vector<std::string>{"bnd0.bnd"});
+                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+                   EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
                  }},
         Scenario{
             "LogoMissingEndsWithTheLogoNotice",
@@ -705,7 +659,7 @@ INSTANTIATE_TEST_SUITE_P(
             {{kBasePrompt, "nologo"}, {kLogoFailed}},
             kArchiveLine + kLogoLine,
             {"A KestCore\\bnd0.bnd"},
-            [](Installation& inst) { EXPECT_TRUE(fs::is_directory(inst.Path("KestCore/video"))); }},
+            [](Installation& inst) { EXPECT_TRUE(fs::is_directory(inst.Inst("KestCore/video"))); }},
         // The second expansion's disc at the first one's prompt would replace the first
         // expansion's archive with its own: nothing is copied from it.
         Scenario{"WrongDiscAtTheFirstExpansionPromptCopiesNothing",
@@ -713,7 +667,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "base"}, {kFirstPrompt, "second"}, {kSecondPrompt, "", "Escape"}},
                  kArchiveLine + kLogoLine + kFirstLines,
                  kBaseFiles,
-                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("halvane"))); }},
+                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Inst("halvane"))); }},
         // The C runtime expands no wildcard: a '?' reaches the run as typed, and the folder the
         // pattern would match stays empty.
         Scenario{"WildcardInTheInstallationReachesTheRunAsTyped",
@@ -721,7 +675,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "base"}, {kArchiveFailed, "", "Return", 5}},
                  kArchiveLine,
                  {},
-                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Path("KestCore"))); },
+                 [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Inst("KestCore"))); },
                  [](const Installation& inst) {
                    return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 1) + "?";
                  }},
@@ -731,7 +685,7 @@ INSTANTIATE_TEST_SUITE_P(
             "PolishInstallationFolder",
             [](Installation& inst) {
               for (const char* folder : {"../Łódź/kestcore", "../Lodz/kestcore"}) {
-                fs::create_directories(inst.Path(folder));
+                fs::create_directories(inst.Inst(folder));
               }
             },
             {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
@@ -740,14 +694,14 @@ INSTANTIATE_TEST_SUITE_P(
             [](Installation& inst) {
               ExpectCopied(inst, "../Łódź/kestcore/bnd0.bnd",
                            "base/INSTALL/DATA/KESTCORE/BND0.BND");
-              EXPECT_TRUE(fs::is_empty(inst.Path("../Lodz/kestcore")));
+              EXPECT_TRUE(fs::is_empty(inst.Inst("../Lodz/kestcore")));
             },
             [](const Installation& inst) {
               return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 8) + "Łódź";
             }},
         Scenario{
             "CyrillicInstallationFolder",
-            [](Installation& inst) { fs::create_directories(inst.Path("../Игры/kestcore")); },
+            [](Installation& inst) { fs::create_directories(inst.Inst("../Игры/kestcore")); },
             {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
             kArchiveLine + kLogoLine,
             {},
@@ -761,14 +715,14 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{
             "FirstExpansionSkippedSecondCopied",
             // A video folder already there, in a case of its own, is the one used.
-            [](Installation& inst) { fs::create_directories(inst.Path("Velmora/VIDEO")); },
+            [](Installation& inst) { fs::create_directories(inst.Inst("Velmora/VIDEO")); },
             {{kBasePrompt, "base"}, {kFirstPrompt, "first", "Escape"}, {kSecondPrompt, "second"}},
             kArchiveLine + kLogoLine + kSecondLines,
             {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk",
              "A Velmora\\VIDEO\\logo.flk", "A Velmora\\bnd0.bnd"},
             [](Installation& inst) {
               ExpectBaseCopied(inst);
-              EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
+              EXPECT_TRUE(fs::is_empty(inst.Inst("halvane")));
             }}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
@@ -790,7 +744,7 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadFile(out), kArchiveLine + kLogoLine);
   ExpectBaseCopied(inst);
-  EXPECT_TRUE(fs::is_empty(inst.Path("halvane")));
+  EXPECT_TRUE(fs::is_empty(inst.Inst("halvane")));
   const std::string relay = ReadFile(err);
   fs::remove(err);
   auto errorMode = relay.find("Call KERNEL32.SetErrorMode(00000001)");
@@ -835,7 +789,7 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
                {"TrailingBackslash", "\"C:\\TrailingBackslash\\Kestrion\\\"", false}};
   for (const auto& c : cases) {
     Installation inst(c.name);
-    WriteFile(inst.Path("../run.bat"),
+    WriteFile(inst.Inst("../run.bat"),
               "@\"Z:" + session->Exe() + "\" D:\\ " + c.installArgument + "\r\n");
     inst.Ready();
     std::vector<std::string> env = session->WineEnv();
@@ -847,7 +801,7 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
     int status = run.Finish(seconds(60));
     ASSERT_TRUE(WIFEXITED(status)) << c.name;
     EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
-    EXPECT_EQ(fs::exists(inst.Path("KestCore/bnd0.bnd")), c.copied) << c.name;
+    EXPECT_EQ(fs::exists(inst.Inst("KestCore/bnd0.bnd")), c.copied) << c.name;
     EXPECT_EQ(ReadFile(out), c.copied ? kArchiveLine + kLogoLine : kArchiveLine) << c.name;
   }
 }
