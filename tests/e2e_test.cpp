@@ -121,6 +121,7 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
   ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
   EXPECT_EQ(after.c_lflag, session.InitialSettings().c_lflag) << "the terminal was left changed";
   EXPECT_EQ(after.c_cc[VSUSP], session.InitialSettings().c_cc[VSUSP]);
+  EXPECT_TRUE(session.Screen().ends_with("\n")) << "the last box's line was left open";
   EXPECT_EQ(world.Stdout(), s.stdoutBytes);
   EXPECT_EQ(world.Stderr(), "");
   EXPECT_EQ(s.realTime ? s.waits : world.Waits(), s.waits);

@@ -10,7 +10,8 @@
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
-//   CDCOPY_SHIM_DRIVE_STATUS=N  what an optical drive answers to CDROM_DRIVE_STATUS
+//   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
+//                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
 //                             mounted, moves the monotonic clock on instead, and is logged as
 //                             "sleep N ms" (each) and "mount wait N s" (all of them, at the end)
@@ -206,6 +207,10 @@ int ioctl(int fd, unsigned long request, ...) {
   if (request == CDROM_DRIVE_STATUS) {
     if (const char* status = std::getenv("CDCOPY_SHIM_DRIVE_STATUS")) {
       Log("drive status\n");
+      static int calls = 0;
+      for (int i = 0; i < calls && std::strchr(status, ','); ++i)
+        status = std::strchr(status, ',') + 1;
+      ++calls;
       return std::atoi(status);
     }
   }

@@ -294,17 +294,19 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
   DriveDevice drive;
   REQUIRE_DRIVE(drive, w);
   struct {
-    int status;
-    bool mountedLater;  // two seconds after the run starts, for real
-    std::string waits;  // asked for, with no mount wait where nothing is coming
+    std::string status;  // what the drive answers, call after call
+    bool mountedLater;   // two seconds after the run starts, for real
+    std::string waits;   // asked for, with no mount wait where nothing is coming
     std::string stdoutBytes;
-  } cases[] = {{CDS_TRAY_OPEN, false, "sleep 5000 ms\n", kArchiveLine},
-               {CDS_NO_DISC, false, "sleep 5000 ms\n", kArchiveLine},
-               {CDS_DRIVE_NOT_READY, true, "", kArchiveLine + kLogoLine}};
+  } cases[] = {{"2", false, "sleep 5000 ms\n", kArchiveLine},  // CDS_TRAY_OPEN
+               {"1", false, "sleep 5000 ms\n", kArchiveLine},  // CDS_NO_DISC
+               // Opened while the drive was becoming ready: noticed at once, not at the end.
+               {"3,2", false, "sleep 5000 ms\nmount wait 0 s\n", kArchiveLine},
+               {"3", true, "", kArchiveLine + kLogoLine}};  // CDS_DRIVE_NOT_READY
   for (const auto& c : cases) {
     std::string log = w.Root("shim.log");
     Launch launch = WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log,
-                                        "CDCOPY_SHIM_DRIVE_STATUS=" + std::to_string(c.status)});
+                                        "CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
     launch.args[0] = drive.Root();
     launch.virtualTime = !c.mountedLater;
     auto start = Clock::now();

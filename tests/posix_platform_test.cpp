@@ -3,6 +3,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -68,6 +69,7 @@ TEST(DriveDevice, FindsWhereTheDevicesRootIsMounted) {
       "42 22 7:1 /sub /mnt/only-a-folder ro - squashfs /dev/loop1 ro\n"
       "43 22 11:0 / /run/media/bob/MISSION\\040PACK\\134TWO ro - iso9660 /dev/sr0 ro\n"
       "44 22 7:10 / /media/ten ro - squashfs /dev/loop10 ro\n"
+      "46 22 7:3 / /media/KESTRION\\040 ro - squashfs /dev/loop3 ro\n"   // an escape at the end
       "45 22 7:0 / /media/alice/KESTRION1 ro - squashfs /dev/loop0 ro";  // newest, no newline
   struct {
     unsigned major, minor;
@@ -76,6 +78,7 @@ TEST(DriveDevice, FindsWhereTheDevicesRootIsMounted) {
                {7, 1, ""},
                {11, 0, "/run/media/bob/MISSION PACK\\TWO"},
                {7, 10, "/media/ten"},
+               {7, 3, "/media/KESTRION "},
                {7, 2, ""}};
   for (const auto& c : cases) {
     char point[64] = "";
@@ -335,6 +338,17 @@ TEST_P(EveryWayOfCopying, ReplacesWholeAndLeavesNothingElse) {
     chmod((dir_ / "inst/dst").c_str(), 0644);
     chmod((dir_ / "src").c_str(), 0644);
   }
+}
+
+// A temporary name already taken, by a file that a running copy holds, is passed over.
+TEST_P(EveryWayOfCopying, PassesOverATakenTemporaryName) {
+  const std::string held = dir_ / ("inst/.cdcopy-" + std::to_string(getpid()) + "-0.tmp");
+  WriteFile(held, "held");
+  WriteFile(dir_ / "src", "copy");
+  posix::UniqueFd lock(open(held.c_str(), O_RDONLY));
+  ASSERT_EQ(flock(lock.Get(), LOCK_EX), 0);
+  EXPECT_TRUE(Copy(dir_ / "src", dir_ / "inst/dst"));
+  EXPECT_EQ(ReadFile(held), "held");
 }
 
 TEST_P(EveryWayOfCopying, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
