@@ -2,6 +2,8 @@
 // in the drive at each prompt, keys typed into the boxes, then its output and files checked.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <functional>
 
 #include "sample_world.h"
@@ -354,6 +356,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
     EXPECT_EQ(world.Stderr(), c.err) << arg;
     EXPECT_TRUE(world.Stdout().starts_with(c.out)) << arg << ": " << world.Stdout();
     EXPECT_EQ(c.out.empty(), world.Stdout().empty()) << arg;
+    EXPECT_FALSE(std::regex_search(world.Stdout(), std::regex("[^\n]{81}"))) << "wider than 80";
     EXPECT_EQ(session.Screen(), "") << arg;
     EXPECT_EQ(world.Installed(), kEmptyInstall) << arg;
   }
