@@ -16,8 +16,8 @@
 //                             mounted, moves the monotonic clock on instead, and is logged as
 //                             "sleep N ms" (each) and "mount wait N s" (all of them, at the end)
 //   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
-//                             fdatasync, renameat and fsync seen, and for the source opened for
-//                             reading (each line once)
+//                             read-ahead, sync_file_range, fdatasync, renameat and fsync seen, and
+//                             for the source opened for reading (each line once)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -187,6 +187,17 @@ int fdatasync(int fd) {
     return -1;
   }
   return Real<int (*)(int)>("fdatasync")(fd);
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags) {
+  Log("sync_file_range\n");
+  return Real<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, offset, length,
+                                                                           flags);
+}
+
+int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
+  if (advice == POSIX_FADV_WILLNEED) Log("read ahead\n");
+  return Real<int (*)(int, off_t, off_t, int)>("posix_fadvise")(fd, offset, length, advice);
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
