@@ -369,7 +369,13 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   Launch launch = world.Start();
   launch.stdoutOnTerminal = true;
   TerminalSession session(launch);
-  int box = 0;
+  // Resized while a box waits, the box is drawn again at the new width.
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
+  const std::size_t before = session.Screen().size();
+  session.Resize(50);
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 2, seconds(20))) << session.Screen();
+  EXPECT_FALSE(std::regex_search(session.Screen().substr(before), std::regex("[^\r\n]{51}")));
+  int box = 1;
   for (const char* disc : {"base", "first", "second"}) {
     ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << session.Screen();
     world.Insert(disc);

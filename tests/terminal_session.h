@@ -130,6 +130,11 @@ class TerminalSession {
     return true;
   }
 
+  void Resize(unsigned short columns) {
+    winsize size{40, columns, 0, 0};
+    ioctl(master_, TIOCSWINSZ, &size);
+  }
+
   void Type(const std::string& keys) {
     ssize_t put = write(master_, keys.data(), keys.size());
     (void)put;

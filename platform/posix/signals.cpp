@@ -69,6 +69,16 @@ void Continued(int) {
   errno = savedErrno;
 }
 
+// A resized terminal: the box is drawn again at the new width.
+void Resized(int) {
+  int savedErrno = errno;
+  if (shared.ttyFd >= 0 && shared.redraw[1] >= 0) {
+    ssize_t ignored = write(shared.redraw[1], "r", 1);
+    (void)ignored;
+  }
+  errno = savedErrno;
+}
+
 void StopAsAsked(int) {
   int savedErrno = errno;
   int tty = shared.ttyFd;
@@ -112,6 +122,7 @@ void StartProcess() {
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) Install(signal, EndAsTheSignalWould);
   Install(SIGTSTP, StopAsAsked);
   Install(SIGCONT, Continued);
+  Install(SIGWINCH, Resized);
 }
 
 void SetPendingTemp(int dirFd, const char* name) {

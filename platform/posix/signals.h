@@ -21,7 +21,7 @@ void ClearPendingTemp();
 
 // The terminal a box has put into key-at-a-time mode, with the settings to put back. While it
 // is set, a stop from outside puts the settings back before stopping, and a continue puts the
-// box's mode back and asks for the box to be drawn again.
+// box's mode back and asks for the box to be drawn again, as a resized terminal does.
 void SetBoxTerminal(int fd, const termios& saved, const termios& raw);
 void ClearBoxTerminal();
 // Readable when the box must be drawn again (-1 before StartProcess); TakeRedraw answers whether

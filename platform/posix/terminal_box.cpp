@@ -266,21 +266,24 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   // A key pressed during a long copy must not answer this box.
   tcflush(tty.Get(), TCIFLUSH);
 
-  winsize size{};
-  int columns = ioctl(tty.Get(), TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
   const bool cancel = HasCancel(type);
+  // Measured anew at each drawing: the terminal may have been resized meanwhile.
+  auto draw = [&] {
+    winsize size{};
+    int columns = ioctl(tty.Get(), TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
+    WriteAll(tty.Get(),
+             DrawMessageBox(text, caption, type, columns) +
+                 (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: "));
+  };
   Key key = Key::Other;
   {
     // Keys are read one at a time from before the box shows that it waits for one.
     RawMode raw(tty.Get(), saved);
-    const std::string box =
-        DrawMessageBox(text, caption, type, columns) +
-        (cancel ? "Press Enter for OK or Esc for Cancel: " : "Press Enter for OK: ");
-    WriteAll(tty.Get(), box);
+    draw();
     while (key == Key::Other || key == Key::Redraw) {
       key = ReadKey(tty.Get());
-      // Back from a stop: whatever ran meanwhile may have covered the box.
-      if (key == Key::Redraw) WriteAll(tty.Get(), box);
+      // Back from a stop, or resized: whatever ran meanwhile may have covered the box.
+      if (key == Key::Redraw) draw();
     }
   }
   // Escape or closing an OK-only box answers OK, as on Windows.
