@@ -386,6 +386,22 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
       << session.Screen();
 }
 
+// Started by `su user -c`: standard input is a terminal that is not the controlling one.
+TEST(Cdcopy, ATerminalThatIsNotTheControllingOneStillShowsTheBoxes) {
+  World world;
+  Launch launch = world.Start();
+  launch.controllingTerminal = false;
+  TerminalSession session(launch);
+  int box = 0;
+  for (const char* key : {"\r", "c", "c"}) {
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << session.Screen();
+    session.Type(key);
+  }
+  ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
+  ExpectBaseCopied(world);
+  EXPECT_EQ(world.Stderr(), "");
+}
+
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
   World world;
   TerminalSession session(world.Start());

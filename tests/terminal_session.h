@@ -26,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 struct Launch {
   std::vector<std::string> args;  // after the program name
   bool withTerminal = true;
-  std::string stdoutPath;  // used when stdoutFd is -1
+  bool controllingTerminal = true;  // as `su -c` leaves it: standard input a terminal, yet none
+  std::string stdoutPath;           // used when stdoutFd is -1
   int stdoutFd = -1;
   bool stdoutOnTerminal = false;
   std::string stderrPath;
@@ -69,7 +70,9 @@ class TerminalSession {
       return path.empty() ? open("/dev/null", O_WRONLY)
                           : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     };
-    int in = launch.withTerminal ? open(slaveName.c_str(), O_RDWR) : open("/dev/null", O_RDONLY);
+    int in = launch.withTerminal
+                 ? open(slaveName.c_str(), O_RDWR | (launch.controllingTerminal ? 0 : O_NOCTTY))
+                 : open("/dev/null", O_RDONLY);
     int out = launch.stdoutOnTerminal ? in
               : launch.stdoutFd >= 0  ? launch.stdoutFd
                                       : output(launch.stdoutPath);

@@ -252,6 +252,12 @@ std::string DrawMessageBox(const char* text, const char* caption, unsigned type,
 int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   // The terminal itself, not standard input or output: either may be a file.
   UniqueFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  // Started by `su user -c` or a launcher that leaves standard input on a terminal but gives no
+  // controlling one: the terminal standard input names, opened again.
+  char name[64];
+  if (!tty && isatty(STDIN_FILENO) && ttyname_r(STDIN_FILENO, name, sizeof name) == 0) {
+    tty = UniqueFd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  }
   termios saved;
   if (!tty || tcgetattr(tty.Get(), &saved) != 0) {
     // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
