@@ -15,6 +15,7 @@
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
 //                             mounted, moves the monotonic clock on instead, and is logged as
 //                             "sleep N ms" (each) and "mount wait N s" (all of them, at the end)
+//   CDCOPY_SHIM_TERM_AT_RESTORE=1  SIGTERM raised once, as a terminal's line mode is put back
 //   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
 //                             read-ahead, sync_file_range, fdatasync, renameat and fsync seen, and
 //                             for the source opened for reading (each line once)
@@ -25,9 +26,11 @@
 #include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +277,15 @@ ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
     count = static_cast<size_t>(allowed);
   }
   return Real<ssize_t (*)(int, int, off_t*, size_t)>("sendfile")(out, in, offset, count);
+}
+
+int tcsetattr(int fd, int when, const termios* settings) {
+  static bool raised = false;
+  if (!raised && (settings->c_lflag & ICANON) && std::getenv("CDCOPY_SHIM_TERM_AT_RESTORE")) {
+    raised = true;
+    raise(SIGTERM);
+  }
+  return Real<int (*)(int, int, const termios*)>("tcsetattr")(fd, when, settings);
 }
 
 int clock_gettime(clockid_t clock, timespec* now) {
