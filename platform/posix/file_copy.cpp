@@ -158,10 +158,15 @@ void SweepLeftovers(UniqueFd list, int dirFd) {
   if (!dir) return;
   list.Release();
   while (const dirent* entry = readdir(dir)) {
-    if (!IsOurTemporaryName(entry->d_name)) continue;
+    struct stat held, named;
+    // Looked at before it is opened: only a regular file is ever opened, as on a disc.
+    if (!IsOurTemporaryName(entry->d_name) ||
+        fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(named.st_mode)) {
+      continue;
+    }
     UniqueFd file(
         openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat held, named;
     if (file && fstat(file.Get(), &held) == 0 && S_ISREG(held.st_mode) &&
         flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
         fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -345,10 +350,12 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
   if (fstat(temp.Fd(), &copied) != 0 || copied.st_size != sourceStat.st_size) return false;
   if (geteuid() == 0 && (copied.st_uid != owner || copied.st_gid != group)) {
     // Only the file this run made and holds is given away, so root's rights are safe here.
-    if (acting) acting->Suspend();
+    const bool switched = acting && acting->Switched();
+    if (switched) acting->Suspend();
     bool given = fchown(temp.Fd(), owner, group) == 0;
-    if (acting) acting->Resume();
-    if (!given) return false;
+    if (switched) acting->Resume();
+    // Nothing more is done with root's rights, should they not be set aside again.
+    if (!given || (switched && !acting->Switched())) return false;
   }
   // Writable by its owner whatever the disc's file was, as the attribute reset leaves it, and
   // set before the copy can be seen, through the file itself.
