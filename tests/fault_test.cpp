@@ -26,9 +26,6 @@ using std::chrono::seconds;
 
 using texts::kArchiveLine;
 using texts::kLogoLine;
-const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM;
-// The sanitizers' runtime must come first among preloaded libraries unless told otherwise.
-const std::string kSanitizerOrder = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
 
 const std::string kArchive = "KestCore/bnd0.bnd";
 const std::string kLogo = "KestCore/video/orrinmark.flk";
@@ -99,15 +96,13 @@ TEST_P(LogoFault, KeepsTheEarlierCopyAndLeavesNothing) {
   WriteFile(w.Inst(kArchive), "earlier archive");
   WriteFile(w.Inst(kLogo), "earlier logo");
   const auto before = w.Installed();
-  std::string log = w.Root("shim.log");
-  std::vector<std::string> env = {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=ORRINMARK.FLK",
-                                  "CDCOPY_SHIM_LOG=" + log};
+  std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=ORRINMARK.FLK"};
   env.insert(env.end(), c.env.begin(), c.env.end());
   Launch launch = WithoutTerminal(w, env);
   launch.fileSizeLimit = c.fileSizeLimit;
   launch.ignoreSizeSignal = false;  // as in any shell with `ulimit -f`
   ExpectExitedWithZero(RunToTheEnd(launch));
-  EXPECT_NE(ReadFile(log).find(c.faultSeen + "\n"), std::string::npos) << ReadFile(log);
+  EXPECT_NE(w.ShimLog().find(c.faultSeen + "\n"), std::string::npos) << w.ShimLog();
   EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << "the logo's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), "earlier logo");
@@ -153,10 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A copy larger than a window is written behind the read, with the disc read ahead.
 TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   World w(3 << 20);
-  std::string log = w.Root("shim.log");
-  ExpectExitedWithZero(
-      RunToTheEnd(WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log})));
-  EXPECT_EQ(ReadFile(log), "read ahead\nsync_file_range\nfdatasync\nrenameat\nfsync\n");
+  ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
+  EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nrenameat\nfsync\n");
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
 
@@ -171,14 +164,12 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
   WriteFile(disc + "/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", "logo");
   fs::create_symlink(disc, w.Root("discs/shm"));
   w.Insert("shm");
-  std::string log = w.Root("shim.log");
-  int status = RunToTheEnd(WithoutTerminal(
-      w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_LOG=" + log}));
+  int status = RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SOURCE=BND0.BND"}));
   fs::remove_all(disc);
   ExpectExitedWithZero(status);
   EXPECT_TRUE(
-      ReadFile(log).starts_with("source opened\nclone\nread ahead\ncopy_file_range\nsendfile\n"))
-      << ReadFile(log);
+      w.ShimLog().starts_with("source opened\nclone\nread ahead\ncopy_file_range\nsendfile\n"))
+      << w.ShimLog();
   EXPECT_TRUE(ReadFile(w.Inst(kArchive)) == archive);
 }
 
@@ -198,8 +189,8 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   WriteFile(w.Inst(kArchive), "earlier archive");
   const auto before = w.Installed();
   std::string started = w.Root("copy-started");
-  std::vector<std::string> env = {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND",
-                                  "CDCOPY_SHIM_DELAY_US=50000", "CDCOPY_SHIM_STARTED=" + started};
+  std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=50000",
+                                  "CDCOPY_SHIM_STARTED=" + started};
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
   TerminalSession session(WithoutTerminal(w, env));
   for (int i = 0; i < 200 && !fs::exists(started); ++i)
@@ -312,9 +303,7 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
                {"3,2", false, "sleep 5000 ms\nmount wait 0 s\n", kArchiveLine},
                {"3", true, "", kArchiveLine + kLogoLine}};  // CDS_DRIVE_NOT_READY
   for (const auto& c : cases) {
-    std::string log = w.Root("shim.log");
-    Launch launch = WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log,
-                                        "CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
+    Launch launch = WithoutTerminal(w, {"CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
     launch.args[0] = drive.Root();
     launch.virtualTime = !c.mountedLater;
     auto start = Clock::now();
@@ -323,9 +312,9 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
     drive.Eject();
     EXPECT_GE(Clock::now() - start, c.mountedLater ? seconds(2) : seconds(0));
     EXPECT_EQ(c.mountedLater ? "" : w.Waits(), c.waits) << c.status;
-    EXPECT_NE(ReadFile(log).find("drive status\n"), std::string::npos) << c.status;
+    EXPECT_NE(w.ShimLog().find("drive status\n"), std::string::npos) << c.status;
     EXPECT_EQ(w.Stdout(), c.stdoutBytes) << c.status;
-    fs::remove(log);
+    fs::remove(w.Root("shim.log"));
   }
 }
 
@@ -400,8 +389,8 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
   for (std::string refuse : {"", "tmpfile"}) {
     World w(1 << 20);
     // Slowed down, so that the two runs' copies of the archive overlap.
-    std::vector<std::string> env = {kShim, kSanitizerOrder, "CDCOPY_SHIM_SOURCE=BND0.BND",
-                                    "CDCOPY_SHIM_DELAY_US=10000", "CDCOPY_SHIM_REFUSE=" + refuse};
+    std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=10000",
+                                    "CDCOPY_SHIM_REFUSE=" + refuse};
     Launch first = WithoutTerminal(w, env);
     Launch second = first;
     second.stdoutPath = w.Root("stdout2");
@@ -489,13 +478,12 @@ TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
   const OddCase& c = GetParam();
   World w;
   DriveDevice drive;
-  std::string log = w.Root("shim.log");
-  Launch launch = WithoutTerminal(w, {kShim, kSanitizerOrder, "CDCOPY_SHIM_LOG=" + log});
+  Launch launch = WithoutTerminal(w);
   SKIP_OR_FAIL(c.prepare(w, launch, drive));
   ExpectExitedWithZero(RunToTheEnd(launch));
   EXPECT_EQ(w.Stdout(), c.stdoutBytes);
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
-  EXPECT_EQ(ReadFile(log).find("source opened"), std::string::npos) << ReadFile(log);
+  EXPECT_EQ(w.ShimLog().find("source opened"), std::string::npos) << w.ShimLog();
   if (fs::exists(w.Root("rootonly"))) {
     EXPECT_EQ(Tree(w.Root("rootonly")), std::vector<std::string>{"orrinmark.flk"});
     EXPECT_EQ(Mode(w.Root("rootonly/orrinmark.flk")), 0600u);

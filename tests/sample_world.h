@@ -59,9 +59,10 @@ class World {
     launch.shimLog = dir_ / "shim.log";
     return launch;
   }
+  std::string ShimLog() { return ReadFile(dir_ / "shim.log"); }
   // The waits the program asked for, as the shim logged them under virtual time.
   std::string Waits() {
-    std::stringstream log(ReadFile(dir_ / "shim.log"));
+    std::stringstream log(ShimLog());
     std::string waits;
     for (std::string line; std::getline(log, line);) {
       if (line.starts_with("sleep ") || line.starts_with("mount wait ")) waits += line + "\n";

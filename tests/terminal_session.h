@@ -40,8 +40,10 @@ struct Launch {
   int ignoredSignal = 0;         // as whoever starts the program may have set
   std::string exe = CDCOPY_EXE;  // a copy that another user can reach, where one runs it
   bool withoutProc = false;      // as in a chroot: /proc/self/fd shows nothing (needs root)
-  // The fault shim preloaded for virtual time: pauses and mount waits take no time and are
-  // logged to `shimLog` as asked for. Off for the rows that wait for real.
+  // The fault shim preloaded, logging to `shimLog`, with virtual time: pauses and mount waits
+  // take no time and are logged as asked for. Virtual time is off for the rows that wait for
+  // real; the shim for programs other than cdcopy.
+  bool shim = true;
   bool virtualTime = true;
   std::string shimLog;
   std::vector<std::pair<int, int>> fds;  // more descriptors: the child's, from the harness's
@@ -83,10 +85,12 @@ class TerminalSession {
     for (auto [child, parent] : launch.fds) dup2(parent, child);
     if (launch.closeStdout) close(1);
     if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) _exit(126);
-    std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM, "CDCOPY_SHIM_VIRTUAL_TIME=1",
+    // The sanitizers' runtime must come first among preloaded libraries unless told otherwise.
+    std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM,
                                     "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0",
                                     "CDCOPY_SHIM_LOG=" + launch.shimLog};
-    if (!launch.virtualTime) env.clear();
+    if (launch.virtualTime) env.push_back("CDCOPY_SHIM_VIRTUAL_TIME=1");
+    if (!launch.shim) env.clear();
     env.insert(env.end(), launch.env.begin(), launch.env.end());
     for (std::string& setting : env) putenv(setting.data());
     if (launch.ignoredSignal) signal(launch.ignoredSignal, SIG_IGN);

@@ -71,7 +71,7 @@ Launch Program(const std::vector<std::string>& argv, const std::vector<std::stri
   launch.args.assign(argv.begin() + 1, argv.end());
   launch.env = env;
   launch.withTerminal = false;
-  launch.virtualTime = false;
+  launch.shim = false;
   launch.workDir = "/";
   launch.stdoutPath = out;
   launch.stderrPath = err;

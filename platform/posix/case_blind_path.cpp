@@ -12,10 +12,6 @@ namespace cdcopy::posix {
 
 namespace {
 
-bool IsSeparator(char c) {
-  return c == '\\' || c == '/';
-}
-
 char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -28,6 +24,10 @@ bool CopyName(const char* name, std::size_t length, EntryName& out) {
 }
 
 }  // namespace
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
 bool EqualIgnoringAsciiCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {

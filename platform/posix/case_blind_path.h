@@ -34,11 +34,14 @@ UniqueFd OpenParentBelow(UniqueFd start, const char* rest, EntryName& name, bool
 UniqueFd OpenFolder(const char* path, std::size_t length);
 
 // Where the drive root ends in a path on a disc, for a caller that was not told it. The run
-// puts the drive root in front of the disc's names and joins those with ''; on Linux the
+// puts the drive root in front of the disc's names and joins those with '\'; on Linux the
 // drive root itself is written with '/'. So the root ends after the last '/' before the first
-// '' (or the last '/' of all, in a path without a '').
+// '\' (or the last '/' of all, in a path without a '\').
 std::size_t DriveRootLength(const char* path);
 
 bool EqualIgnoringAsciiCase(const char* a, const char* b);
+
+// '\' and '/' both separate names.
+bool IsSeparator(char c);
 
 }  // namespace cdcopy::posix

@@ -187,10 +187,9 @@ bool RenamesPossible(int listFd) {
 
 // Unnamed files get their name through /proc, which a chroot or a small container may lack.
 bool ProcShowsFd(int fd) {
-  char self[32];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   struct stat through, held;
-  return stat(self, &through) == 0 && fstat(fd, &held) == 0 && through.st_ino == held.st_ino;
+  return stat(ProcFdName(fd).path, &through) == 0 && fstat(fd, &held) == 0 &&
+         through.st_ino == held.st_ino;
 }
 
 // A file in the destination's directory that only a successful Commit makes visible under the
@@ -267,11 +266,10 @@ class TempFile {
 
   // rename() cannot take an unnamed file, so it gets a hidden name for the moment between.
   bool LinkUnnamed() {
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.Get());
+    const ProcFdName self(fd_.Get());
     for (int attempt = 0; attempt < 100; ++attempt) {
       NextName();
-      if (linkat(AT_FDCWD, self, dirFd_, name_, AT_SYMLINK_FOLLOW) == 0 ||
+      if (linkat(AT_FDCWD, self.path, dirFd_, name_, AT_SYMLINK_FOLLOW) == 0 ||
           linkat(fd_.Get(), "", dirFd_, name_, AT_EMPTY_PATH) == 0) {
         named_ = true;
         return true;
@@ -357,18 +355,31 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
     // Nothing more is done with root's rights, should they not be set aside again.
     if (!given || (switched && !acting->Switched())) return false;
   }
-  // Writable by its owner whatever the disc's file was, as the attribute reset leaves it, and
-  // set before the copy can be seen, through the file itself.
-  if (fchmod(temp.Fd(), (0666 & ~CurrentUmask()) | 0600) != 0) return false;
+  // Writable whatever the disc's file was, as the attribute reset leaves it, and set before the
+  // copy can be seen, through the file itself.
+  if (fchmod(temp.Fd(), WritableMode()) != 0) return false;
   const timespec times[2] = {{0, UTIME_NOW}, sourceStat.st_mtim};
   futimens(temp.Fd(), times);
   return temp.Commit(targetName);
 }
 
+namespace {
+
+// It can only be read by setting it; the run has one thread.
 mode_t CurrentUmask() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return mask;
+}
+
+}  // namespace
+
+mode_t WritableMode() {
+  return (0666 & ~CurrentUmask()) | 0600;
+}
+
+mode_t ReadOnlyMode() {
+  return 0444 & ~CurrentUmask();
 }
 
 }  // namespace cdcopy::posix

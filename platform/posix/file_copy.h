@@ -30,7 +30,11 @@ bool CopyWholeFile(const char* source, const char* destination, bool failIfExist
                    TempFileKind kind = TempFileKind::UnnamedWherePossible,
                    CopyMethod first = CopyMethod::Clone, Roots* roots = nullptr);
 
-// The process's umask; it can only be read by setting it, and the run has one thread.
-mode_t CurrentUmask();
+// The mode a copy gets, and the attribute reset gives a file: that of a newly made file, never
+// executable, and writable by its owner whatever the umask takes away, so that the next run can
+// replace it.
+mode_t WritableMode();
+// That of a read-only file.
+mode_t ReadOnlyMode();
 
 }  // namespace cdcopy::posix

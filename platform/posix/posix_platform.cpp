@@ -79,14 +79,9 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   UniqueFd file(openat(dir.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  // Writable always means writable by its owner, whatever the umask takes away: the next run
-  // must be able to replace it.
-  const mode_t mask = CurrentUmask();
-  mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 & ~mask : (0666 & ~mask) | 0600;
-  char self[32];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.Get());
+  const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? ReadOnlyMode() : WritableMode();
   // An O_PATH descriptor takes no fchmod; its /proc entry is the very file it holds.
-  if (chmod(self, mode) == 0) return true;
+  if (chmod(ProcFdName(file.Get()).path, mode) == 0) return true;
   if (errno != ENOENT) return false;
   // No /proc (a chroot, a small container): the file opened anew, and changed only if it is
   // still the one looked at.

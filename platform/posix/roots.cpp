@@ -12,10 +12,6 @@ namespace cdcopy::posix {
 
 namespace {
 
-bool IsSeparator(char c) {
-  return c == '\\' || c == '/';
-}
-
 // The groups a switch sets aside, to be put back; fixed once, as the run has one thread.
 std::vector<gid_t>& SavedGroups() {
   static std::vector<gid_t> groups;

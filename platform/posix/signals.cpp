@@ -55,16 +55,19 @@ void EndAsTheSignalWould(int signal) {
   _exit(128 + signal);
 }
 
+void AskRedraw() {
+  if (shared.redraw[1] < 0) return;
+  ssize_t ignored = write(shared.redraw[1], "r", 1);
+  (void)ignored;
+}
+
 void Continued(int) {
   int savedErrno = errno;
   int tty = shared.ttyFd;
   // In the background the shell owns the terminal; the box comes back when brought forward.
   if (tty >= 0 && TerminalIsOurs(tty)) {
     tcsetattr(tty, TCSANOW, &shared.raw);
-    if (shared.redraw[1] >= 0) {
-      ssize_t ignored = write(shared.redraw[1], "r", 1);
-      (void)ignored;
-    }
+    AskRedraw();
   }
   errno = savedErrno;
 }
@@ -72,10 +75,7 @@ void Continued(int) {
 // A resized terminal: the box is drawn again at the new width.
 void Resized(int) {
   int savedErrno = errno;
-  if (shared.ttyFd >= 0 && shared.redraw[1] >= 0) {
-    ssize_t ignored = write(shared.redraw[1], "r", 1);
-    (void)ignored;
-  }
+  if (shared.ttyFd >= 0) AskRedraw();
   errno = savedErrno;
 }
 

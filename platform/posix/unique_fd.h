@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace cdcopy::posix {
 
 class UniqueFd {
@@ -31,6 +33,12 @@ class UniqueFd {
 
  private:
   int fd_ = -1;
+};
+
+// The /proc name of a descriptor: the very file it holds, for the calls that take only a name.
+struct ProcFdName {
+  explicit ProcFdName(int fd) { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+  char path[32];
 };
 
 }  // namespace cdcopy::posix
