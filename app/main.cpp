@@ -1,5 +1,6 @@
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/run.h"
 
@@ -26,31 +27,34 @@ constexpr const char* kHelp =
     "\n"
     "More in the README and, on Linux, in man cdcopy.\n";
 
-bool Is(const char* arg, const char* option) {
-  return std::strcmp(arg, option) == 0;
+bool Is(const std::string& arg, const char* option) {
+  return arg == option;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   cdcopy::StartProcess();
+  const std::vector<std::string> args = cdcopy::Arguments(argc, argv);
   // Alone on the command line only: with both arguments every argument is used as given.
-  if (argc == 2 && (Is(argv[1], "--help") || Is(argv[1], "-h"))) {
+  if (args.size() == 1 && (Is(args[0], "--help") || Is(args[0], "-h"))) {
     std::fputs(kHelp, stdout);
     return 0;
   }
-  if (argc == 2 && Is(argv[1], "--version")) {
+  if (args.size() == 1 && Is(args[0], "--version")) {
     std::fputs("cdcopy " CDCOPY_VERSION "\n", stdout);
     return 0;
   }
   // Without both arguments there is nothing safe to do: say how to call it and touch nothing.
-  if (argc < 3) {
+  if (args.size() < 2) {
     cdcopy::ShowUsage(kUsage);
     return 2;
   }
-  cdcopy::SetRoots(argv[1], argv[2]);
+  const char* driveRoot = args[0].c_str();
+  const char* installDir = args[1].c_str();
+  cdcopy::SetRoots(driveRoot, installDir);
   cdcopy::Platform& platform = cdcopy::SystemPlatform();
-  int status = cdcopy::Run(platform, cdcopy::DriveRoot{argv[1]}, cdcopy::InstallDir{argv[2]});
+  int status = cdcopy::Run(platform, cdcopy::DriveRoot{driveRoot}, cdcopy::InstallDir{installDir});
   platform.EndStdoutLine();
   return status;
 }

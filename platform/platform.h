@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace cdcopy {
 
@@ -72,6 +74,10 @@ Platform& SystemPlatform();
 // Where the process starts, before anything else: the OS's process-wide settings (signals,
 // standard descriptors, error modes).
 void StartProcess();
+
+// The arguments after the program's name, in UTF-8: on Windows read again from the command line
+// in UTF-16, since the C runtime's are in the ANSI code page, which cannot hold every name.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 // Once, before the run: the drive root and the installation folder exactly as the user gave
 // them. The disc's paths are taken below the drive root as given (never guessed from a path),

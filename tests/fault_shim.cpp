@@ -1,7 +1,8 @@
 // Preloaded into cdcopy by the fault tests to make faults that a test cannot make otherwise:
 // a disc that cannot be read past some offset, file systems that refuse one way of copying or
 // unnamed temporary files, and a copy slow enough to be interrupted. Set by the environment:
-//   CDCOPY_SHIM_SOURCE=NAME   the source file the faults apply to (its name on the disc)
+//   CDCOPY_SHIM_SOURCE=NAME   the source file the faults apply to (its name on the disc; under
+//                             Wine, whose server opens files, its absolute path)
 //   CDCOPY_SHIM_EIO_AT=N      reading it at offset N or beyond fails with EIO
 //   CDCOPY_SHIM_EOF_AT=N      reading it ends at offset N, without an error
 //   CDCOPY_SHIM_FAIL=LIST     any of fdatasync, close: the sync of the source's copy, or its
@@ -25,6 +26,7 @@
 #include <linux/fs.h>
 #include <poll.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
@@ -137,6 +139,15 @@ void LogWait(const char* what, long long amount) {
 
 __attribute__((destructor)) void ReportMountWaits() {
   if (mountWaitMs > 0) LogWait("mount wait %lld s\n", (mountWaitMs + 500) / 1000);
+}
+
+// The source by descriptor, or by its inode where someone else opened it.
+bool IsSource(int fd) {
+  const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
+  struct stat opened, named;
+  return fd == sourceFd ||
+         (source && source[0] == '/' && fstat(fd, &opened) == 0 && stat(source, &named) == 0 &&
+          opened.st_ino == named.st_ino && opened.st_dev == named.st_dev);
 }
 
 long long Offset(int fd, const loff_t* given) {
@@ -328,8 +339,21 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
   return ready;
 }
 
+ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
+  if (IsSource(fd)) {
+    long long allowed = Allowed(offset, count, "pread\n", "pread EIO\n", "pread EOF\n");
+    if (allowed < 0) return -1;
+    count = static_cast<size_t>(allowed);
+  }
+  return Real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
+}
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+  return pread64(fd, buffer, count, offset);
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
-  if (fd == sourceFd) {
+  if (IsSource(fd)) {
     long long allowed = Allowed(Offset(fd, nullptr), count, "read\n", "read EIO\n", "read EOF\n");
     if (allowed < 0) return -1;
     count = static_cast<size_t>(allowed);

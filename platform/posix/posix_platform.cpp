@@ -46,6 +46,11 @@ void StartProcess() {
   posix::StartProcess();
 }
 
+// The names as the kernel holds them: bytes, matched as UTF-8 where they are.
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return {argv + (argc > 0 ? 1 : 0), argv + argc};
+}
+
 void SetRoots(const char* driveRoot, const char* installDir) {
   static_cast<posix::PosixPlatform&>(SystemPlatform()).SetRoots(driveRoot, installDir);
 }
