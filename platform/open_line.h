@@ -12,6 +12,7 @@ class OpenLine {
   void Wrote(const char* text) {
     if (*text) open_ = text[std::strlen(text) - 1] != '\n';
   }
+  bool IsOpen() const { return open_; }
   // Whether a line feed is due now; once answered yes, the line counts as ended.
   bool TakeEnd(bool onTerminal) {
     const bool due = open_ && onTerminal;

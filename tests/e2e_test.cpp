@@ -298,17 +298,21 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
   int closedPipe[2];
   ASSERT_EQ(pipe(closedPipe), 0);
   close(closedPipe[0]);
+  TempDir dir;
   struct {
     const char* name;
     int fd;
   } outputs[] = {{"a file", -1},
                  {"a broken pipe", closedPipe[1]},
-                 {"a full device", open("/dev/full", O_WRONLY)}};
+                 {"a full device", open("/dev/full", O_WRONLY)},
+                 {"the file standard error goes to",
+                  open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644)}};
   for (const auto& output : outputs) {
     World world;
     Launch launch = world.Start();
     launch.withTerminal = false;
     launch.stdoutFd = output.fd;
+    if (output.name == outputs[3].name) launch.fds = {{STDERR_FILENO, output.fd}};
     TerminalSession session(launch);
     int status = session.Finish(seconds(20));
     ASSERT_TRUE(WIFEXITED(status)) << output.name;
@@ -328,6 +332,34 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
     EXPECT_TRUE(fs::is_empty(world.Inst("halvane"))) << output.name;
     if (output.fd >= 0) close(output.fd);
   }
+  // A box's text starts on a line of its own, after the progress so far.
+  EXPECT_NE(ReadFile(dir / "log").find("(3 MB)...\n[Copy Data"), std::string::npos);
+}
+
+// With no terminal on a desktop each box is a dialog window, answered in the window: OK, OK with
+// the first expansion's disc put in, Cancel.
+TEST(Cdcopy, WithoutATerminalOnADesktopTheBoxesAreDialogs) {
+  XDisplay display;
+  display.Start();
+  SKIP_OR_FAIL(display.Missing() + (FindProgram({"zenity"}).empty() ? " zenity (zenity)" : ""));
+  ASSERT_EQ(display.Broken(), "");
+  World world;
+  Launch launch = world.Start();
+  launch.withTerminal = false;
+  launch.virtualTime = false;  // zenity has the shim too
+  launch.env.push_back("DISPLAY=" + display.Name());
+  TerminalSession run(launch);
+  // Each window is gone before the next is looked for: the server may give it the same id.
+  for (auto [disc, key] : {std::pair{"", "Return"}, {"first", "Return"}, {"", "Escape"}}) {
+    std::string id = display.WaitForWindow({}, seconds(30), texts::kCaption);
+    ASSERT_FALSE(id.empty()) << "a box never came after " << key;
+    if (*disc) world.Insert(disc);
+    ASSERT_TRUE(display.Answer(id, key, texts::kCaption));
+  }
+  ASSERT_EQ(run.Finish(seconds(30)), 0);
+  EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine + kFirstLines);
+  ExpectCopied(world, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+  EXPECT_TRUE(fs::is_empty(world.Inst("Velmora")));
 }
 
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.

@@ -448,7 +448,9 @@ TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    setsid();  // no controlling terminal any more
+    setsid();  // no controlling terminal any more, and no desktop
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, STDERR_FILENO);
     _exit(posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL));

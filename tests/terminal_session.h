@@ -15,13 +15,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_files.h"
+
 namespace cdcopy::testing {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 struct Launch {
   std::vector<std::string> args;  // after the program name
@@ -91,6 +98,8 @@ class TerminalSession {
                                     "CDCOPY_SHIM_LOG=" + launch.shimLog};
     if (launch.virtualTime) env.push_back("CDCOPY_SHIM_VIRTUAL_TIME=1");
     if (!launch.shim) env.clear();
+    unsetenv("DISPLAY");  // a desktop only where a test gives one
+    unsetenv("WAYLAND_DISPLAY");
     env.insert(env.end(), launch.env.begin(), launch.env.end());
     for (std::string& setting : env) putenv(setting.data());
     if (launch.ignoredSignal) signal(launch.ignoredSignal, SIG_IGN);
@@ -195,6 +204,150 @@ class TerminalSession {
   int status_ = -1;
   termios initial_{};
   std::string screen_;
+};
+
+inline std::string FindProgram(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (name[0] == '/') {
+      if (access(name, X_OK) == 0) return name;
+      continue;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+      std::string candidate = dir + "/" + name;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+  }
+  return "";
+}
+
+struct Account {
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  bool switchTo = false;
+};
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+// Every program here starts as the harness starts cdcopy: from "/" (Wine's user may not reach
+// the test's own folder, in a clone in a private folder), as `as`, with output to the files
+// named (none: /dev/null).
+inline Launch Program(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& env = {}, const Account& as = {},
+                      const std::string& out = "", const std::string& err = "") {
+  Launch launch;
+  launch.exe = argv.front();
+  launch.args.assign(argv.begin() + 1, argv.end());
+  launch.env = env;
+  launch.withTerminal = false;
+  launch.shim = false;
+  launch.workDir = "/";
+  launch.stdoutPath = out;
+  launch.stderrPath = err;
+  if (as.switchTo) launch.uid = as.uid, launch.gid = as.gid;
+  return launch;
+}
+
+// Its exit status (-1 when it had to be killed) and standard output.
+inline Output Capture(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& env = {}, const Account& as = {},
+                      seconds timeout = seconds(60)) {
+  TempDir dir;
+  TerminalSession run(Program(argv, env, as, dir / "out"));
+  int status = run.Finish(timeout);
+  return {status, ReadFile(dir / "out")};
+}
+
+// An X display of its own (Xvfb), whose windows are found by their titles and answered with
+// keys through xdotool, as a person would.
+class XDisplay {
+ public:
+  // Starts it; Missing() tells what this machine lacks, Broken() what went wrong.
+  void Start() {
+    xvfbPath_ = FindProgram({"Xvfb"});
+    xdotool_ = FindProgram({"xdotool"});
+    if (xvfbPath_.empty()) missing_ = "Xvfb (xvfb)";
+    if (xdotool_.empty())
+      missing_ += std::string(missing_.empty() ? "" : ", ") + "xdotool (xdotool)";
+    if (missing_.empty()) StartDisplay();
+  }
+  const std::string& Missing() const { return missing_; }
+  const std::string& Broken() const { return broken_; }
+  const std::string& Name() const { return display_; }
+  void Stop() { xvfb_.reset(); }
+
+  Output Xdotool(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {xdotool_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Capture(argv, {"DISPLAY=" + display_, "PATH=/usr/bin:/bin"});
+  }
+
+  // The id of the next box with the tool's caption that has not been answered yet, or "".
+  std::string WaitForWindow(const std::set<std::string>& answered, seconds timeout,
+                            const std::string& caption) const {
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+      Output found = Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
+      std::stringstream ids(found.text);
+      for (std::string id; ids >> id;) {
+        if (!answered.count(id)) return id;
+      }
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return "";
+  }
+
+  // Presses the key in the box and waits for the box to go; a key that a box just drawn did not
+  // take yet is pressed again.
+  bool Answer(const std::string& id, const std::string& key, const std::string& caption) const {
+    // The server may give the next box, from another process, the same id at once.
+    const std::string owner = Xdotool({"getwindowpid", id}).text;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      Xdotool({"windowfocus", "--sync", id, "key", key});
+      for (auto until = Clock::now() + seconds(2); Clock::now() < until;) {
+        if (!Visible(id, caption) || Xdotool({"getwindowpid", id}).text != owner) return true;
+        std::this_thread::sleep_for(milliseconds(50));
+      }
+    }
+    return false;
+  }
+
+ private:
+  bool Visible(const std::string& id, const std::string& caption) const {
+    Output found = Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
+    std::stringstream ids(found.text);
+    for (std::string visible; ids >> visible;) {
+      if (visible == id) return true;
+    }
+    return false;
+  }
+
+  bool StartDisplay() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return false;
+    Launch xvfb = Program({xvfbPath_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
+                           "tcp", "-noreset"});
+    xvfb.fds = {{3, pipeFds[1]}};
+    xvfb_ = std::make_unique<TerminalSession>(xvfb);
+    close(pipeFds[1]);
+    std::string number;
+    char c;
+    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(pipeFds[0]);
+    if (number.empty()) {
+      broken_ = "Xvfb did not start";
+      return false;
+    }
+    display_ = ":" + number;
+    return true;
+  }
+
+  std::string xvfbPath_, xdotool_, missing_, broken_, display_;
+  std::unique_ptr<TerminalSession> xvfb_;
 };
 
 }  // namespace cdcopy::testing

@@ -5,6 +5,8 @@
 
 namespace cdcopy::testing::texts {
 
+inline constexpr const char* kCaption = "Copy Data from Kestrion CD-ROM";
+
 inline std::string BasePrompt(const std::string& drive) {
   return "Insert your Kestrion CD-ROM in Drive " + drive +
          " to copy game data.\nWait a moment for the system to recognize the disk,\n"

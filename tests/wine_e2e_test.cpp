@@ -31,62 +31,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr const char* kCaption = "Copy Data from Kestrion CD-ROM";
+using texts::kCaption;
 constexpr const char* kTestUser = "cdcopy-wine";
-
-std::string FindProgram(std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    if (name[0] == '/') {
-      if (access(name, X_OK) == 0) return name;
-      continue;
-    }
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-      std::string candidate = dir + "/" + name;
-      if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-  }
-  return "";
-}
-
-struct Account {
-  uid_t uid = getuid();
-  gid_t gid = getgid();
-  bool switchTo = false;
-};
-
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-// Every program here starts as the harness starts cdcopy: from "/" (Wine's user may not reach
-// the test's own folder, in a clone in a private folder), as `as`, with output to the files
-// named (none: /dev/null).
-Launch Program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-               const Account& as = {}, const std::string& out = "", const std::string& err = "") {
-  Launch launch;
-  launch.exe = argv.front();
-  launch.args.assign(argv.begin() + 1, argv.end());
-  launch.env = env;
-  launch.withTerminal = false;
-  launch.shim = false;
-  launch.workDir = "/";
-  launch.stdoutPath = out;
-  launch.stderrPath = err;
-  if (as.switchTo) launch.uid = as.uid, launch.gid = as.gid;
-  return launch;
-}
-
-// Its exit status (-1 when it had to be killed) and standard output.
-Output Capture(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-               const Account& as = {}, seconds timeout = seconds(60)) {
-  TempDir dir;
-  TerminalSession run(Program(argv, env, as, dir / "out"));
-  int status = run.Finish(timeout);
-  return {status, ReadFile(dir / "out")};
-}
 
 void ChownTree(const std::string& root, const Account& as) {
   if (!as.switchTo) return;
@@ -127,8 +73,7 @@ class WineSession : public ::testing::Environment {
     wine_ = FindProgram({"wine64", "/usr/lib/wine/wine64", "wine"});
     wineserver_ =
         FindProgram({"wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"});
-    xvfbPath_ = FindProgram({"Xvfb"});
-    xdotool_ = FindProgram({"xdotool"});
+    display_.Start();
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
     if (access(exe_.c_str(), R_OK) != 0) {
       Lacks(exe_ + " (build it with cmake/mingw-w64" + (arch_ == "x86" ? "-i686" : "") + ".cmake)");
@@ -142,8 +87,7 @@ class WineSession : public ::testing::Environment {
     }
     if (objdump_.empty()) Lacks("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
     if (wine_.empty() || wineserver_.empty()) Lacks("wine64 and wineserver (wine64)");
-    if (xvfbPath_.empty()) Lacks("Xvfb (xvfb)");
-    if (xdotool_.empty()) Lacks("xdotool (xdotool)");
+    if (!display_.Missing().empty()) Lacks(display_.Missing());
     // wine64 hands a 32-bit program to the 32-bit loader, from Debian's i386 architecture, which
     // only a kernel that runs 32-bit programs can start: no package brings that.
     if (arch_ == "x86" && !KernelRuns32BitPrograms()) {
@@ -189,7 +133,7 @@ class WineSession : public ::testing::Environment {
                 " (is the temporary folder /tmp open to every user?)";
       return;
     }
-    if (!StartDisplay()) return;
+    if (!display_.Broken().empty()) return void(broken_ = display_.Broken());
     auto started = Clock::now();
     Output boot = Capture({wine_, "wineboot", "-i"}, WineEnv(), account_, seconds(300));
     if (boot.status != 0) {
@@ -204,7 +148,7 @@ class WineSession : public ::testing::Environment {
 
   void TearDown() override {
     if (!root_.empty() && !wineserver_.empty()) Capture({wineserver_, "-k"}, WineEnv(), account_);
-    xvfb_.reset();
+    display_.Stop();
     if (!root_.empty()) TempDir::RemoveTree(root_);
   }
 
@@ -227,15 +171,10 @@ class WineSession : public ::testing::Environment {
             "WINEPREFIX=" + root_ + "/prefix",
             "WINEDEBUG=" + debug,
             "WINEDLLOVERRIDES=mscoree,mshtml=",
-            "DISPLAY=" + display_};
+            "DISPLAY=" + display_.Name()};
   }
 
-  Output Xdotool(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {xdotool_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Capture(argv, {"DISPLAY=" + display_, "PATH=/usr/bin:/bin"});
-  }
-
+  const XDisplay& Display() const { return display_; }
   const std::string& Exe() const { return exe_; }
   const std::string& Arch() const { return arch_; }
   const std::string& Wine() const { return wine_; }
@@ -246,30 +185,10 @@ class WineSession : public ::testing::Environment {
  private:
   void Lacks(const std::string& what) { missing_ += (missing_.empty() ? "" : ", ") + what; }
 
-  bool StartDisplay() {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return false;
-    Launch xvfb =
-        Program({xvfbPath_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    xvfb.fds = {{3, pipeFds[1]}};
-    xvfb_ = std::make_unique<TerminalSession>(xvfb);
-    close(pipeFds[1]);
-    std::string number;
-    char c;
-    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(pipeFds[0]);
-    if (number.empty()) {
-      broken_ = "Xvfb did not start";
-      return false;
-    }
-    display_ = ":" + number;
-    return true;
-  }
-
-  std::string exe_, arch_, wine_, wineserver_, xvfbPath_, xdotool_, objdump_;
-  std::string missing_, broken_, unrunnable_, root_, display_;
+  std::string exe_, arch_, wine_, wineserver_, objdump_;
+  std::string missing_, broken_, unrunnable_, root_;
   Account account_;
-  std::unique_ptr<TerminalSession> xvfb_;
+  XDisplay display_;
 };
 
 WineSession* const session =
@@ -574,43 +493,6 @@ struct Scenario {
   std::string shim = "";      // a fault on the base disc's archive
 };
 
-// The id of the next box with the tool's caption that has not been answered yet, or "".
-std::string WaitForBox(const std::set<std::string>& answered, seconds timeout,
-                       const std::string& caption = kCaption) {
-  auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    Output found = session->Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
-    std::stringstream ids(found.text);
-    for (std::string id; ids >> id;) {
-      if (!answered.count(id)) return id;
-    }
-    std::this_thread::sleep_for(milliseconds(100));
-  }
-  return "";
-}
-
-bool Visible(const std::string& id, const std::string& caption) {
-  Output found = session->Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
-  std::stringstream ids(found.text);
-  for (std::string visible; ids >> visible;) {
-    if (visible == id) return true;
-  }
-  return false;
-}
-
-// Presses the key in the box and waits for the box to go; a key that a box just drawn did not
-// take yet is pressed again.
-bool Answer(const std::string& id, const std::string& key, const std::string& caption = kCaption) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    session->Xdotool({"windowfocus", "--sync", id, "key", key});
-    for (auto until = Clock::now() + seconds(2); Clock::now() < until;) {
-      if (!Visible(id, caption)) return true;
-      std::this_thread::sleep_for(milliseconds(50));
-    }
-  }
-  return false;
-}
-
 class UnderWine : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(UnderWine, RunsAsAPersonExpects) {
@@ -638,7 +520,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
   auto previous = Clock::now();
   for (std::size_t i = 0; i < s.boxes.size(); ++i) {
     const Box& box = s.boxes[i];
-    std::string id = WaitForBox(answered, seconds(30));
+    std::string id = session->Display().WaitForWindow(answered, seconds(30), kCaption);
     ASSERT_FALSE(id.empty()) << "box " << i + 1 << " never came; stderr:\n" << ReadFile(err);
     auto texts = BoxTexts(ReadFile(err));
     ASSERT_EQ(texts.size(), i + 1) << ReadFile(err);
@@ -649,7 +531,8 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
     answered.insert(id);
     // Taken before the key goes in: the box may be seen gone only well after it took the key.
     previous = Clock::now();
-    ASSERT_TRUE(Answer(id, box.key)) << "box " << i + 1 << " stayed up";
+    ASSERT_TRUE(session->Display().Answer(id, box.key, kCaption))
+        << "box " << i + 1 << " stayed up";
   }
   int status = run.Finish(seconds(30));
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
@@ -898,7 +781,7 @@ TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
   std::string err = session->Root() + "/start.stderr";
   TerminalSession run(Program({session->Wine(), "start", "/wait", exe},
                               session->WineEnv("-all,trace+msgbox"), session->User(), "", err));
-  std::string id = WaitForBox({}, seconds(30), "cdcopy");
+  std::string id = session->Display().WaitForWindow({}, seconds(30), "cdcopy");
   ASSERT_FALSE(id.empty()) << "no usage box";
   EXPECT_EQ(BoxTexts(ReadFile(err)),
             std::vector<std::string>{"usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"});
@@ -906,7 +789,7 @@ TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
   // Wine does not always pass input to a box that comes up beside the console window `start`
   // opens, so the box's process is ended from outside once its text is known; the exit status
   // after the usage is checked where the usage goes to standard error.
-  session->Xdotool({"windowkill", id});
+  session->Display().Xdotool({"windowkill", id});
   run.Finish(seconds(30));
 }
 

@@ -62,7 +62,9 @@ void ShowUsage(const char* text) {
 namespace posix {
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  int answer = TerminalMessageBox(text, caption, type);
+  // What a progress line said so far is out before the box, wherever the box goes.
+  std::fflush(stdout);
+  int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
   // Answered: a disc may have gone into the drive, worth waiting for while it is mounted.
   roots_.wait.allowed = true;
   return answer;

@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -249,7 +250,7 @@ std::string DrawMessageBox(const char* text, const char* caption, unsigned type,
   return out;
 }
 
-int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
+int TerminalMessageBox(const char* text, const char* caption, unsigned type, bool lineOpen) {
   // The terminal itself, not standard input or output: either may be a file.
   UniqueFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   // Started by `su user -c` or a launcher that leaves standard input on a terminal but gives no
@@ -260,9 +261,15 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type) {
   }
   termios saved;
   if (!tty || tcgetattr(tty.Get(), &saved) != 0) {
+    int answer = DesktopDialog(text, caption, type);
+    if (answer != kNoDialog) return answer;
     // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
-    // what it answered, go where such a run's messages are kept.
-    std::string block(1, '[');
+    // what it answered, go where such a run's messages are kept, after any progress line left
+    // open there.
+    struct stat out, err;
+    const bool shared = fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+                        out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+    std::string block(lineOpen && shared ? "\n[" : "[");
     block.append(Printable(caption, std::strlen(caption))).append("]\n");
     for (const std::string& line : WrapText(text, 1 << 20)) block.append(line).append("\n");
     block.append("(no terminal: answered as if the box could not be shown)\n\n");
