@@ -161,17 +161,19 @@ class WineSession : public ::testing::Environment {
   // Why this machine cannot run the executable under Wine at all, or "".
   const std::string& Unrunnable() const { return unrunnable_; }
 
-  std::vector<std::string> WineEnv(const std::string& debug = "-all") const {
+  // With `display` false, no box can be shown: none waits for an answer.
+  std::vector<std::string> WineEnv(const std::string& debug = "-all", bool display = true) const {
     // TMPDIR: Wine's server makes its folder there, and it goes with the rest.
     // LANG: arguments reach Wine as UTF-8; its Windows code page stays 1252.
-    return {"HOME=" + root_ + "/home",
-            "PATH=/usr/bin:/bin",
-            "LANG=C.UTF-8",
-            "TMPDIR=" + root_ + "/tmp",
-            "WINEPREFIX=" + root_ + "/prefix",
-            "WINEDEBUG=" + debug,
-            "WINEDLLOVERRIDES=mscoree,mshtml=",
-            "DISPLAY=" + display_.Name()};
+    std::vector<std::string> env = {"HOME=" + root_ + "/home",
+                                    "PATH=/usr/bin:/bin",
+                                    "LANG=C.UTF-8",
+                                    "TMPDIR=" + root_ + "/tmp",
+                                    "WINEPREFIX=" + root_ + "/prefix",
+                                    "WINEDEBUG=" + debug,
+                                    "WINEDLLOVERRIDES=mscoree,mshtml="};
+    if (display) env.push_back("DISPLAY=" + display_.Name());
+    return env;
   }
 
   const XDisplay& Display() const { return display_; }
@@ -207,30 +209,6 @@ WineSession* const session =
     if (!session->Unrunnable().empty()) GTEST_SKIP() << session->Unrunnable(); \
   } while (0)
 
-// The bytes of a section, from objdump's hex dump.
-std::string SectionBytes(const std::string& dump) {
-  std::string bytes;
-  std::stringstream lines(dump);
-  for (std::string line; std::getline(lines, line);) {
-    std::stringstream fields(line);
-    std::string address, group;
-    if (!(fields >> address) ||
-        address.find_first_not_of("0123456789abcdef") != std::string::npos) {
-      continue;
-    }
-    for (int i = 0; i < 4 && fields >> group; ++i) {
-      if (group.size() % 2 || group.size() > 8 ||
-          group.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        break;
-      }
-      for (std::size_t at = 0; at < group.size(); at += 2) {
-        bytes += static_cast<char>(std::stoi(group.substr(at, 2), nullptr, 16));
-      }
-    }
-  }
-  return bytes;
-}
-
 std::string Utf16(const std::string& ascii) {
   std::string out;
   for (char c : ascii) out += std::string(1, c) + '\0';
@@ -238,33 +216,15 @@ std::string Utf16(const std::string& ascii) {
 }
 
 // Functions that Windows XP's KERNEL32 lacks, among those a MinGW runtime may bring in.
-const std::set<std::string> kNewerThanXp = {"AcquireSRWLockExclusive",
-                                            "AcquireSRWLockShared",
-                                            "CreateEventExA",
-                                            "CreateEventExW",
-                                            "CreateSymbolicLinkA",
-                                            "FlsAlloc",
-                                            "FlsFree",
-                                            "FlsGetValue",
-                                            "FlsSetValue",
-                                            "GetErrorMode",
-                                            "GetFileInformationByHandleEx",
-                                            "GetFinalPathNameByHandleA",
-                                            "GetSystemTimePreciseAsFileTime",
-                                            "GetTickCount64",
-                                            "InitOnceExecuteOnce",
-                                            "InitializeConditionVariable",
-                                            "InitializeCriticalSectionEx",
-                                            "InitializeSRWLock",
-                                            "ReleaseSRWLockExclusive",
-                                            "ReleaseSRWLockShared",
-                                            "SetFileInformationByHandle",
-                                            "SetThreadErrorMode",
-                                            "SleepConditionVariableCS",
-                                            "SleepConditionVariableSRW",
-                                            "TryAcquireSRWLockExclusive",
-                                            "WakeAllConditionVariable",
-                                            "WakeConditionVariable"};
+const char* const kNewerThanXp =
+    "AcquireSRWLockExclusive AcquireSRWLockShared CreateEventExA CreateEventExW "
+    "CreateSymbolicLinkA FlsAlloc FlsFree FlsGetValue FlsSetValue GetErrorMode "
+    "GetFileInformationByHandleEx GetFinalPathNameByHandleA GetSystemTimePreciseAsFileTime "
+    "GetTickCount64 InitOnceExecuteOnce InitializeConditionVariable "
+    "InitializeCriticalSectionEx InitializeSRWLock ReleaseSRWLockExclusive "
+    "ReleaseSRWLockShared SetFileInformationByHandle SetThreadErrorMode "
+    "SleepConditionVariableCS SleepConditionVariableSRW TryAcquireSRWLockExclusive "
+    "WakeAllConditionVariable WakeConditionVariable";
 
 TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
   REQUIRE_TOOLS();
@@ -288,13 +248,14 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
     EXPECT_TRUE(functions.count(wide)) << wide;
     EXPECT_FALSE(functions.count(std::string(wide).replace(std::strlen(wide) - 1, 1, "A")));
   }
-  for (const std::string& newer : kNewerThanXp) EXPECT_FALSE(functions.count(newer)) << newer;
+  std::stringstream newer(kNewerThanXp);
+  for (std::string name; newer >> name;) EXPECT_FALSE(functions.count(name)) << name;
   EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
   const char* format = session->Arch() == "x86" ? "file format pei-i386" : "file format pei-x86-64";
   EXPECT_NE(dump.text.find(format), std::string::npos) << format;
 
-  Output rsrc = Capture({session->Objdump(), "-s", "-j", ".rsrc", session->Exe()});
-  const std::string bytes = SectionBytes(rsrc.text);
+  // The manifest and the version resource, as they stand in the file.
+  const std::string bytes = ReadFile(session->Exe());
   for (const std::string& text :
        {std::string("level=\"asInvoker\""), std::string(">UTF-8</activeCodePage>"),
         std::string(">PerMonitorV2, PerMonitor</dpiAwareness>"),
@@ -373,8 +334,7 @@ class Installation {
   void StopMidCopy(int signal) {
     if (session->Arch() == "x86") return void(skip_ = "the fault shim is 64-bit");
     Ready();
-    std::vector<std::string> env = session->WineEnv();
-    std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
+    std::vector<std::string> env = session->WineEnv("-all", false);
     for (const std::string& e : Shim("CDCOPY_SHIM_DELAY_US=20000000")) env.push_back(e);
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
@@ -751,8 +711,7 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   REQUIRE_WINE();
   Installation inst("NoDisplay");
   inst.Ready();
-  std::vector<std::string> env = session->WineEnv("+relay");
-  std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
+  std::vector<std::string> env = session->WineEnv("+relay", false);
   std::string out = session->Root() + "/nodisplay.stdout";
   std::string err = session->Root() + "/nodisplay.stderr";
   TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()}, env,
@@ -808,8 +767,7 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
     WriteFile(inst.Inst("../run.bat"),
               "@\"Z:" + session->Exe() + "\" D:\\ " + c.installArgument + "\r\n");
     inst.Ready();
-    std::vector<std::string> env = session->WineEnv();
-    std::erase_if(env, [](const std::string& e) { return e.starts_with("DISPLAY="); });
+    std::vector<std::string> env = session->WineEnv("-all", false);
     std::string out = session->Root() + "/" + c.name + ".stdout";
     TerminalSession run(
         Program({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"}, env,
