@@ -158,6 +158,15 @@ bool Patiently(Call call) {
   }
 }
 
+// Written out here: std::to_wstring would bring the C runtime's whole printf into the program.
+std::wstring Decimal(unsigned long value) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + value % 10));
+  } while (value /= 10);
+  return digits;
+}
+
 // ".cdcopy-<process>-<n>.tmp", exactly: the only names the sweep may remove.
 bool IsTemporaryName(const wchar_t* name) {
   auto digits = [&name] {
@@ -227,8 +236,8 @@ bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
   std::wstring temp;
   HANDLE to = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 100 && to == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = folder + L".cdcopy-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(attempt) + L".tmp";
+    temp =
+        folder + L".cdcopy-" + Decimal(GetCurrentProcessId()) + L"-" + Decimal(attempt) + L".tmp";
     if (temp.size() >= std::size(gPendingTemporary)) return false;
     temp.copy(gPendingTemporary, temp.size());
     gPendingTemporary[temp.size()] = L'\0';
