@@ -31,6 +31,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -60,6 +61,17 @@ bool Refused(const char* what) {
   return Listed("CDCOPY_SHIM_REFUSE", what);
 }
 
+void Append(const char* line) {
+  const char* path = std::getenv("CDCOPY_SHIM_LOG");
+  int fd = path ? Real<int (*)(int, const char*, int, ...)>("openat")(
+                      AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                : -1;
+  if (fd < 0) return;
+  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, strlen(line));
+  (void)put;
+  Real<int (*)(int)>("close")(fd);
+}
+
 void Log(const char* line) {
   for (const char*& slot : logged) {
     if (slot == line) return;
@@ -68,20 +80,12 @@ void Log(const char* line) {
       break;
     }
   }
-  const char* path = std::getenv("CDCOPY_SHIM_LOG");
-  if (!path) return;
-  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
-      AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, strlen(line));
-  (void)put;
-  Real<int (*)(int)>("close")(fd);
+  Append(line);
 }
 
-// How much of a step of `wanted` bytes at the source's `offset` may go ahead; -1 with errno
-// set for a step that must fail.
-long long Allowed(long long offset, size_t wanted, const char* way, const char* eio,
-                  const char* eof) {
+// Cuts a step of `wanted` bytes at the source's `offset` to what may go ahead; false, with
+// errno set, for a step that must fail.
+bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, const char* eof) {
   Log(way);
   if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
     if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) {
@@ -90,26 +94,27 @@ long long Allowed(long long offset, size_t wanted, const char* way, const char* 
       if (fd >= 0) Real<int (*)(int)>("close")(fd);
     }
     usleep(static_cast<useconds_t>(std::atoll(delay)));
-    if (wanted > 65536) wanted = 65536;
+    wanted = std::min<size_t>(wanted, 65536);
   }
   if (const char* at = std::getenv("CDCOPY_SHIM_EIO_AT")) {
     long long limit = std::atoll(at);
     if (offset >= limit) {
       Log(eio);
       errno = EIO;
-      return -1;
+      return false;
     }
-    if (static_cast<long long>(wanted) > limit - offset) wanted = limit - offset;
+    wanted = static_cast<size_t>(std::min<long long>(wanted, limit - offset));
   }
   if (const char* at = std::getenv("CDCOPY_SHIM_EOF_AT")) {
     long long end = std::atoll(at);
     if (offset >= end) {
       Log(eof);
-      return 0;
+      wanted = 0;
+      return true;
     }
-    if (static_cast<long long>(wanted) > end - offset) wanted = end - offset;
+    wanted = static_cast<size_t>(std::min<long long>(wanted, end - offset));
   }
-  return static_cast<long long>(wanted);
+  return true;
 }
 
 // Virtual time: how far the monotonic clock has been moved on, and by mount waits alone.
@@ -127,14 +132,7 @@ long long Ns(const timespec& t) {
 void LogWait(const char* what, long long amount) {
   static char line[64];
   std::snprintf(line, sizeof line, what, amount);
-  const char* path = std::getenv("CDCOPY_SHIM_LOG");
-  int fd = path ? Real<int (*)(int, const char*, int, ...)>("openat")(
-                      AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
-                : -1;
-  if (fd < 0) return;
-  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, strlen(line));
-  (void)put;
-  Real<int (*)(int)>("close")(fd);
+  Append(line);
 }
 
 __attribute__((destructor)) void ReportMountWaits() {
@@ -266,10 +264,10 @@ ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, si
   }
   if (in == sourceFd) {
     targetFd = out;
-    long long allowed = Allowed(Offset(in, inOffset), length, "copy_file_range\n",
-                                "copy_file_range EIO\n", "copy_file_range EOF\n");
-    if (allowed < 0) return -1;
-    length = static_cast<size_t>(allowed);
+    if (!Limit(Offset(in, inOffset), length, "copy_file_range\n", "copy_file_range EIO\n",
+               "copy_file_range EOF\n")) {
+      return -1;
+    }
   }
   return Real<ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned)>("copy_file_range")(
       in, inOffset, out, outOffset, length, flags);
@@ -282,10 +280,9 @@ ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
   }
   if (in == sourceFd) {
     targetFd = out;
-    long long allowed =
-        Allowed(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n", "sendfile EOF\n");
-    if (allowed < 0) return -1;
-    count = static_cast<size_t>(allowed);
+    if (!Limit(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n", "sendfile EOF\n")) {
+      return -1;
+    }
   }
   return Real<ssize_t (*)(int, int, off_t*, size_t)>("sendfile")(out, in, offset, count);
 }
@@ -340,11 +337,7 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
 }
 
 ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
-  if (IsSource(fd)) {
-    long long allowed = Allowed(offset, count, "pread\n", "pread EIO\n", "pread EOF\n");
-    if (allowed < 0) return -1;
-    count = static_cast<size_t>(allowed);
-  }
+  if (IsSource(fd) && !Limit(offset, count, "pread\n", "pread EIO\n", "pread EOF\n")) return -1;
   return Real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
 }
 
@@ -353,10 +346,8 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
-  if (IsSource(fd)) {
-    long long allowed = Allowed(Offset(fd, nullptr), count, "read\n", "read EIO\n", "read EOF\n");
-    if (allowed < 0) return -1;
-    count = static_cast<size_t>(allowed);
+  if (IsSource(fd) && !Limit(Offset(fd, nullptr), count, "read\n", "read EIO\n", "read EOF\n")) {
+    return -1;
   }
   return Real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
 }
