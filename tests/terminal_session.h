@@ -14,7 +14,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -291,9 +293,7 @@ class XDisplay {
                             const std::string& caption) const {
     auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-      Output found = Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
-      std::stringstream ids(found.text);
-      for (std::string id; ids >> id;) {
+      for (const std::string& id : Windows(caption)) {
         if (!answered.count(id)) return id;
       }
       std::this_thread::sleep_for(milliseconds(100));
@@ -309,7 +309,10 @@ class XDisplay {
     for (int attempt = 0; attempt < 5; ++attempt) {
       Xdotool({"windowfocus", "--sync", id, "key", key});
       for (auto until = Clock::now() + seconds(2); Clock::now() < until;) {
-        if (!Visible(id, caption) || Xdotool({"getwindowpid", id}).text != owner) return true;
+        if (std::ranges::count(Windows(caption), id) == 0 ||
+            Xdotool({"getwindowpid", id}).text != owner) {
+          return true;
+        }
         std::this_thread::sleep_for(milliseconds(50));
       }
     }
@@ -317,18 +320,16 @@ class XDisplay {
   }
 
  private:
-  bool Visible(const std::string& id, const std::string& caption) const {
-    Output found = Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"});
-    std::stringstream ids(found.text);
-    for (std::string visible; ids >> visible;) {
-      if (visible == id) return true;
-    }
-    return false;
+  // The ids of the visible windows with this title.
+  std::vector<std::string> Windows(const std::string& caption) const {
+    std::stringstream found(
+        Xdotool({"search", "--onlyvisible", "--name", "^" + caption + "$"}).text);
+    return {std::istream_iterator<std::string>(found), std::istream_iterator<std::string>()};
   }
 
-  bool StartDisplay() {
+  void StartDisplay() {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return false;
+    if (pipe(pipeFds) != 0) return void(broken_ = "no pipe for Xvfb");
     Launch xvfb = Program({xvfbPath_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
                            "tcp", "-noreset"});
     xvfb.fds = {{3, pipeFds[1]}};
@@ -338,12 +339,8 @@ class XDisplay {
     char c;
     while (read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
     close(pipeFds[0]);
-    if (number.empty()) {
-      broken_ = "Xvfb did not start";
-      return false;
-    }
+    if (number.empty()) broken_ = "Xvfb did not start";
     display_ = ":" + number;
-    return true;
   }
 
   std::string xvfbPath_, xdotool_, missing_, broken_, display_;
