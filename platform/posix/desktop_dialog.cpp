@@ -36,7 +36,7 @@ std::string FindInPath(const char* name) {
 // The dialog's arguments: OK the default button; Escape or closing the window is Cancel.
 std::vector<std::string> DialogArguments(const std::string& program, const char* text,
                                          const char* caption, unsigned type) {
-  const bool cancel = (type & MB_TYPEMASK) == MB_OKCANCEL;
+  const bool cancel = HasCancel(type);
   const unsigned icon = type & MB_ICONMASK;
   if (program.ends_with("/kdialog")) {
     const char* kind = cancel                   ? "--yesno"
@@ -98,7 +98,7 @@ int DesktopDialog(const char* text, const char* caption, unsigned type) {
     case 0:
       return IDOK;
     case 1:
-      return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+      return HasCancel(type) ? IDCANCEL : IDOK;
     default:
       return kNoDialog;  // it could not show the window: as if there were no desktop
   }

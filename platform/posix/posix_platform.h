@@ -43,6 +43,10 @@ std::string DrawMessageBox(const char* text, const char* caption, unsigned type,
 // when `lineOpen` (a progress line left open on standard output).
 int TerminalMessageBox(const char* text, const char* caption, unsigned type, bool lineOpen = false);
 
+inline bool HasCancel(unsigned type) {
+  return (type & MB_TYPEMASK) == MB_OKCANCEL;
+}
+
 // The box as a dialog window through zenity or kdialog, on a graphical session; its answer, or
 // kNoDialog.
 inline constexpr int kNoDialog = -1;

@@ -139,10 +139,6 @@ const char* IconMark(unsigned type) {
   }
 }
 
-bool HasCancel(unsigned type) {
-  return (type & MB_TYPEMASK) == MB_OKCANCEL;
-}
-
 std::string Padded(const std::string& s, int width) {
   return s + std::string(static_cast<std::size_t>(std::max(0, width - Width(s))), ' ');
 }
