@@ -48,14 +48,10 @@ constexpr uid_t kNobody = 65534;
 
 // The user `uid` cannot search its way to `path`, or "".
 std::string Unreachable(const std::string& path, uid_t uid) {
-  pid_t child = fork();
-  if (child == 0)
-    _exit(setgid(uid) == 0 && setuid(uid) == 0 && access(path.c_str(), X_OK) == 0 ? 0 : 1);
-  int status = -1;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0
-             ? ""
-             : "user " + std::to_string(uid) + " cannot reach " + path;
+  const int status = InChild([&] {
+    return setgid(uid) == 0 && setuid(uid) == 0 && access(path.c_str(), X_OK) == 0 ? 0 : 1;
+  });
+  return status == 0 ? "" : "user " + std::to_string(uid) + " cannot reach " + path;
 }
 
 // Runs as nobody, from a copy of cdcopy (and of the shim) in the world's folder: the build
@@ -71,11 +67,6 @@ std::string AsNobody(World& w, Launch& launch) {
   launch.uid = kNobody;
   launch.gid = kNobody;
   return Unreachable(launch.exe, kNobody);
-}
-
-void ExpectExitedWithZero(int status) {
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // The logo's copy fails part way, for every way the data can be copied (the ways before the
@@ -101,7 +92,7 @@ TEST_P(LogoFault, KeepsTheEarlierCopyAndLeavesNothing) {
   Launch launch = WithoutTerminal(w, env);
   launch.fileSizeLimit = c.fileSizeLimit;
   launch.ignoreSizeSignal = false;  // as in any shell with `ulimit -f`
-  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
   EXPECT_NE(w.ShimLog().find(c.faultSeen + "\n"), std::string::npos) << w.ShimLog();
   EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << "the logo's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
@@ -148,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A copy larger than a window is written behind the read, with the disc read ahead.
 TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   World w(3 << 20);
-  ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
+  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
   EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nrenameat\nfsync\n");
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
@@ -166,7 +157,7 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
   w.Insert("shm");
   int status = RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SOURCE=BND0.BND"}));
   fs::remove_all(disc);
-  ExpectExitedWithZero(status);
+  EXPECT_EQ(ExitCode(status), 0);
   EXPECT_TRUE(
       w.ShimLog().starts_with("source opened\nclone\nread ahead\ncopy_file_range\nsendfile\n"))
       << w.ShimLog();
@@ -193,14 +184,10 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
                                   "CDCOPY_SHIM_STARTED=" + started};
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
   TerminalSession session(WithoutTerminal(w, env));
-  for (int i = 0; i < 200 && !fs::exists(started); ++i)
-    std::this_thread::sleep_for(milliseconds(20));
-  ASSERT_TRUE(fs::exists(started)) << "the copy never began";
+  ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
   std::this_thread::sleep_for(milliseconds(200));
   kill(session.Pid(), c.signal);
-  int status = session.Finish(seconds(20));
-  ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
-  EXPECT_EQ(WTERMSIG(status), c.signal);
+  EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + c.signal);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
 }
@@ -228,12 +215,8 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
     TerminalSession session(launch);
     ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
     signal ? (void)kill(session.Pid(), signal) : session.Type("\r");
-    int status = session.Finish(seconds(20));
-    ASSERT_TRUE(WIFSIGNALED(status)) << signal;
-    EXPECT_EQ(WTERMSIG(status), signal ? signal : SIGTERM);
-    termios after;
-    ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
-    EXPECT_EQ(after.c_lflag, session.InitialSettings().c_lflag) << signal;
+    EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + (signal ? signal : SIGTERM));
+    EXPECT_TRUE(session.SettingsRestored()) << signal;
   }
   // Started with hang-ups ignored (nohup), cdcopy keeps ignoring them.
   World w;
@@ -245,7 +228,7 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
   session.Type("\x1b");
   ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
   session.Type("\r");
-  ExpectExitedWithZero(session.Finish(seconds(20)));
+  EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
 }
 
 bool Stopped(pid_t pid) {
@@ -260,29 +243,22 @@ bool Stopped(pid_t pid) {
 TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   World w;
   TerminalSession session(w.Start());
-  const termios& before = session.InitialSettings();
   ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
   kill(session.Pid(), SIGSTOP);
-  for (int i = 0; i < 100 && !Stopped(session.Pid()); ++i)
-    std::this_thread::sleep_for(milliseconds(20));
-  ASSERT_TRUE(Stopped(session.Pid()));
-  tcsetattr(session.Slave(), TCSANOW, &before);  // as the shell does when it takes over
+  ASSERT_TRUE(Eventually([&] { return Stopped(session.Pid()); }));
+  tcsetattr(session.Slave(), TCSANOW, &session.InitialSettings());  // as the shell does
   kill(session.Pid(), SIGCONT);
-  termios during;
   for (int box = 2; box <= 3; ++box) {
     ASSERT_TRUE(session.WaitFor("Press Enter for OK", box, seconds(5))) << session.Screen();
-    tcgetattr(session.Slave(), &during);
-    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "box " << box;
+    EXPECT_EQ(session.Settings().c_lflag & (ICANON | ECHO), 0u) << "box " << box;
     kill(session.Pid(), SIGTSTP);
   }
   ASSERT_TRUE(session.WaitFor("Press Enter for OK", 4, seconds(5))) << session.Screen();
   session.Type("\x1b");
   ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
   session.Type("\r");
-  ExpectExitedWithZero(session.Finish(seconds(20)));
-  termios after;
-  ASSERT_EQ(tcgetattr(session.Slave(), &after), 0);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
+  EXPECT_TRUE(session.SettingsRestored());
 }
 
 // A drive named by its device that says its tray is open, or that it has no disc, has nothing
@@ -308,7 +284,7 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
     launch.virtualTime = !c.mountedLater;
     auto start = Clock::now();
     if (c.mountedLater) drive.InsertLater("base", milliseconds(2000));
-    ExpectExitedWithZero(RunToTheEnd(launch));
+    EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
     drive.Eject();
     EXPECT_GE(Clock::now() - start, c.mountedLater ? seconds(2) : seconds(0));
     EXPECT_EQ(c.mountedLater ? "" : w.Waits(), c.waits) << c.status;
@@ -356,7 +332,7 @@ TEST(Faults, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
   ASSERT_TRUE(session.WaitFor("Copy failed - You can play with the Kestrion", 1, seconds(30)))
       << session.Screen();
   session.Type("\r");
-  ExpectExitedWithZero(session.Finish(seconds(20)));
+  EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_EQ(w.Stdout(), kArchiveLine);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
@@ -369,7 +345,7 @@ TEST(Faults, ClosedStandardOutputChangesNothing) {
   World w;
   Launch launch = WithoutTerminal(w);
   launch.closeStdout = true;
-  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), w.Disc(kLogoOnDisc));
 }
@@ -378,7 +354,7 @@ TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
   World w;
   WriteFile(w.Root("precious"), "precious", 0644);
   fs::create_symlink(w.Root("precious"), w.Inst(kArchive));
-  ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
+  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
   EXPECT_FALSE(fs::is_symlink(w.Inst(kArchive)));
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
   EXPECT_EQ(ReadFile(w.Root("precious")), "precious");
@@ -397,8 +373,8 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
     second.stderrPath = w.Root("stderr2");
     TerminalSession one(first);
     TerminalSession two(second);
-    ExpectExitedWithZero(one.Finish(seconds(30)));
-    ExpectExitedWithZero(two.Finish(seconds(30)));
+    EXPECT_EQ(ExitCode(one.Finish(seconds(30))), 0);
+    EXPECT_EQ(ExitCode(two.Finish(seconds(30))), 0);
     // A run whose copy the other spoilt would have paused to try again, or failed.
     EXPECT_EQ(w.Waits(), "") << refuse;
     for (const std::string& err : {w.Stderr(), ReadFile(w.Root("stderr2"))}) {
@@ -425,7 +401,7 @@ TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
     chmod(w.Inst("KestCore").c_str(), 0555);
   }
   const auto before = w.Installed();
-  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
   chmod(w.Inst("KestCore").c_str(), 0755);
   EXPECT_EQ(w.Stdout(), kArchiveLine) << "the archive's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
@@ -443,7 +419,7 @@ TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   }
   // A replaced file keeps its own owner, not its folder's.
   lchown(w.Inst(kArchive).c_str(), kNobody - 1, kNobody - 1);
-  ExpectExitedWithZero(RunToTheEnd(WithoutTerminal(w)));
+  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
   for (const std::string& made : {kArchive, kLogo, std::string("KestCore/video")}) {
     struct stat st;
     ASSERT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
@@ -456,7 +432,7 @@ TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   w.Insert("newer");
   Launch launch = WithoutTerminal(w);
   ASSERT_EQ(AsNobody(w, launch), "");
-  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "newer archive");
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), "newer logo");
 }
@@ -480,7 +456,7 @@ TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
   DriveDevice drive;
   Launch launch = WithoutTerminal(w);
   SKIP_OR_FAIL(c.prepare(w, launch, drive));
-  ExpectExitedWithZero(RunToTheEnd(launch));
+  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
   EXPECT_EQ(w.Stdout(), c.stdoutBytes);
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
   EXPECT_EQ(w.ShimLog().find("source opened"), std::string::npos) << w.ShimLog();

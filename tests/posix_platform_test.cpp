@@ -354,18 +354,14 @@ TEST_P(EveryWayOfCopying, PassesOverATakenTemporaryName) {
 TEST_P(EveryWayOfCopying, FullDiskKeepsTheEarlierCopyAndLeavesNothing) {
   WriteFile(dir_ / "src", std::string(1 << 20, 's'));
   WriteFile(dir_ / "inst/dst", "earlier");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int copied = InChild([&] {
     // A file size limit fails the writes as a full disk would.
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{64 << 10, 64 << 10};
     setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(Copy(dir_ / "src", dir_ / "inst/dst") ? 1 : 0);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the copy must answer failure";
+    return Copy(dir_ / "src", dir_ / "inst/dst") ? 1 : 0;
+  });
+  EXPECT_EQ(copied, 0) << "the copy must answer failure";
   EXPECT_EQ(ReadFile(dir_ / "inst/dst"), "earlier");
   EXPECT_EQ(Tree(dir_ / "inst"), std::vector<std::string>{"dst"});
 }
@@ -445,20 +441,15 @@ TEST(PosixSleep, SleepsTheWholeTimeThroughSignals) {
 // Nobody sees a box without a terminal: what it says, and its answer, go to standard error.
 TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
   TempDir dir;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int answer = InChild([&] {
     setsid();  // no controlling terminal any more, and no desktop
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, STDERR_FILENO);
-    _exit(posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL));
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL);
+  });
+  EXPECT_EQ(answer, 0);
   EXPECT_EQ(
       ReadFile(dir / "stderr"),
       "[caption]\ntwo\nlines ?[2J\n(no terminal: answered as if the box could not be shown)\n\n");

@@ -88,8 +88,8 @@ const Calls kBaseOk = Prompt(BasePrompt(kDrive)) + kArchiveLine +
 struct RunCase {
   const char* name;
   std::deque<int> answers;
-  std::deque<bool> copies;
   Calls expected;
+  std::deque<bool> copies = {};  // every copy succeeds where none is given
 };
 
 class RunTable : public ::testing::TestWithParam<RunCase> {};
@@ -111,57 +111,50 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RunCase{"FullRun",
                 {IDOK, IDOK, IDOK},
-                {},
                 kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(true, true) +
                     Prompt(kSecondExpansionPrompt) + SecondExpansion(true, true)},
         RunCase{"CancelAtBasePromptWarnsAndTouchesNothing",
                 {IDCANCEL},
-                {},
                 Prompt(BasePrompt(kDrive)) + Notice(0x30, kCancelled)},
         RunCase{"BasePromptThatCannotBeShownGoesAhead",
                 {0, IDCANCEL, IDCANCEL},
-                {},
                 kBaseOk + kBothExpansionPrompts},
         RunCase{"ArchiveSecondAttemptSucceedsAfterPause",
                 {IDOK, IDCANCEL, IDCANCEL},
-                {false, true},
                 Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
                     Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
-                    Attempt(kLogoSrc, kLogoDst, true) + kBothExpansionPrompts},
+                    Attempt(kLogoSrc, kLogoDst, true) + kBothExpansionPrompts,
+                {false, true}},
         RunCase{"ArchiveFailsTwiceEndsWithErrorNotice",
                 {IDOK},
-                {false, false},
                 Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, false) + kPause +
-                    LastAttempt(kArchiveSrc, kArchiveDst) + Notice(0x10, kArchiveFailed)},
+                    LastAttempt(kArchiveSrc, kArchiveDst) + Notice(0x10, kArchiveFailed),
+                {false, false}},
         RunCase{"LogoFailsAtOnceWithoutPause",
                 {IDOK},
-                {true, false},
                 Prompt(BasePrompt(kDrive)) + kArchiveLine +
                     Attempt(kArchiveSrc, kArchiveDst, true) + kLogoStart +
-                    Attempt(kLogoSrc, kLogoDst, false) + Notice(0x10, kLogoFailed)},
+                    Attempt(kLogoSrc, kLogoDst, false) + Notice(0x10, kLogoFailed),
+                {true, false}},
         RunCase{"FirstExpansionSkippedSecondCopied",
                 {IDOK, IDCANCEL, IDOK},
-                {},
                 kBaseOk + kBothExpansionPrompts + SecondExpansion(true, true)},
         RunCase{"FirstExpansionWithoutDiscFailsSilentlyAndGoesOn",
                 {IDOK, IDOK, IDCANCEL},
-                {true, true, false, false},
                 kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(false, false) +
-                    Prompt(kSecondExpansionPrompt)},
+                    Prompt(kSecondExpansionPrompt),
+                {true, true, false, false}},
         RunCase{"FailedExpansionArchiveStillTriesItsLogo",
                 {IDOK, IDOK, IDOK},
-                {true, true, false, true, true, false},
                 kBaseOk + Prompt(kFirstExpansionPrompt) + FirstExpansion(false, true) +
-                    Prompt(kSecondExpansionPrompt) + SecondExpansion(true, false)},
-        RunCase{"BothExpansionsCancelled",
-                {IDOK, IDCANCEL, IDCANCEL},
-                {},
-                kBaseOk + kBothExpansionPrompts},
+                    Prompt(kSecondExpansionPrompt) + SecondExpansion(true, false),
+                {true, true, false, true, true, false}},
+        RunCase{
+            "BothExpansionsCancelled", {IDOK, IDCANCEL, IDCANCEL}, kBaseOk + kBothExpansionPrompts},
         RunCase{"ExpansionPromptsThatCannotBeShownAreSkipped",
                 {IDOK, 0, 0},
-                {},
                 kBaseOk + kBothExpansionPrompts}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return info.param.name; });
 

@@ -177,8 +177,19 @@ class TerminalSession {
   const std::string& Screen() const { return screen_; }
   int Slave() const { return slave_; }
   pid_t Pid() const { return pid_; }
-  // The terminal's settings before the program started.
+  // The terminal's settings before the program started, and now.
   const termios& InitialSettings() const { return initial_; }
+  termios Settings() const {
+    termios now{};
+    tcgetattr(slave_, &now);
+    return now;
+  }
+  // Whether the program gave the terminal back as it found it: line by line, with its own
+  // suspend key.
+  bool SettingsRestored() const {
+    const termios now = Settings();
+    return now.c_lflag == initial_.c_lflag && now.c_cc[VSUSP] == initial_.c_cc[VSUSP];
+  }
 
  private:
   int Occurrences(const std::string& needle) const {
@@ -208,6 +219,15 @@ class TerminalSession {
   std::string screen_;
 };
 
+// Waits up to `timeout` for `done`; whether it came.
+inline bool Eventually(const std::function<bool()>& done, milliseconds timeout = seconds(30)) {
+  for (auto until = Clock::now() + timeout; !done();
+       std::this_thread::sleep_for(milliseconds(20))) {
+    if (Clock::now() > until) return false;
+  }
+  return true;
+}
+
 inline std::string FindProgram(std::initializer_list<const char*> names) {
   for (const char* name : names) {
     if (name[0] == '/') {
@@ -233,6 +253,7 @@ struct Account {
 struct Output {
   int status = -1;
   std::string text;
+  std::string errors;
 };
 
 // Every program here starts as the harness starts cdcopy: from "/" (Wine's user may not reach
@@ -254,14 +275,14 @@ inline Launch Program(const std::vector<std::string>& argv,
   return launch;
 }
 
-// Its exit status (-1 when it had to be killed) and standard output.
+// Its wait status (-1 when it had to be killed), standard output and standard error.
 inline Output Capture(const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {}, const Account& as = {},
                       seconds timeout = seconds(60)) {
   TempDir dir;
-  TerminalSession run(Program(argv, env, as, dir / "out"));
+  TerminalSession run(Program(argv, env, as, dir / "out", dir / "err"));
   int status = run.Finish(timeout);
-  return {status, ReadFile(dir / "out")};
+  return {status, ReadFile(dir / "out"), ReadFile(dir / "err")};
 }
 
 // An X display of its own (Xvfb), whose windows are found by their titles and answered with

@@ -4,12 +4,14 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,6 +74,22 @@ inline std::vector<std::string> Tree(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// A wait status as a shell shows it: the exit status, 128 and the signal for a program a signal
+// ended, -1 for one that did not end.
+inline int ExitCode(int status) {
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs `body` in a child process, which ends with what `body` returns: that, by ExitCode().
+inline int InChild(const std::function<int()>& body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = -1;
+  waitpid(child, &status, 0);
+  return ExitCode(status);
 }
 
 inline mode_t CurrentUmask() {

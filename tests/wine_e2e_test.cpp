@@ -320,7 +320,7 @@ class Installation {
         Program({session->Wine(), session->Root() + "/hold_file.exe", WindowsPath() + relative,
                  std::to_string(ms), WindowsPath() + after},
                 session->WineEnv(), session->User(), said)));
-    Await([&] { return ReadFile(said).starts_with("held"); });
+    EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
 
   // The environment that slows the archive's reads, or cuts them short at `eofAt`.
@@ -339,7 +339,7 @@ class Installation {
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
         Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
-    Await([&] { return fs::exists(discs_ + ".started"); });
+    EXPECT_TRUE(Eventually([&] { return fs::exists(discs_ + ".started"); }));
     kill(run.Pid(), signal);
     run.Finish(seconds(30));
   }
@@ -347,7 +347,9 @@ class Installation {
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
   std::string Inst(const std::string& relative) const { return dir_ + "/" + relative; }
   const mode_t fresh = 0;  // Wine decides the mode: only writable is asked
-  std::string WindowsPath() const { return "C:\\" + name_ + "\\Kestrion"; }
+  std::string WindowsPath(const std::string& folder = "Kestrion") const {
+    return "C:\\" + name_ + "\\" + folder;
+  }
 
   // Every file of the installation as Windows' attrib lists it: attributes, then the path
   // below the installation.
@@ -373,13 +375,6 @@ class Installation {
   }
 
  private:
-  static void Await(const std::function<bool()>& done) {
-    for (auto until = Clock::now() + seconds(30); !done() && Clock::now() < until;) {
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_TRUE(done());
-  }
-
   std::string name_, discs_, dir_, skip_;
   std::vector<std::string> mounts_;
   std::vector<std::unique_ptr<TerminalSession>> helpers_;
@@ -426,18 +421,11 @@ const std::string kSecondLines = Crlf(texts::kSecondLines);
 // One box: its whole text, the disc to put in the drive while it is up, the key that answers it
 // and the least time since the previous answer.
 struct Box {
-  Box(std::string text, std::string disc = "", std::string key = "Return", int atLeastSeconds = 0,
-      std::function<void(Installation&)> whileUp = nullptr)
-      : text(std::move(text)),
-        disc(std::move(disc)),
-        key(std::move(key)),
-        atLeastSeconds(atLeastSeconds),
-        whileUp(std::move(whileUp)) {}
   std::string text;
-  std::string disc;
-  std::string key;
-  int atLeastSeconds;
-  std::function<void(Installation&)> whileUp;
+  std::string disc = "";
+  std::string key = "Return";
+  int atLeastSeconds = 0;
+  std::function<void(Installation&)> whileUp = nullptr;
 };
 
 struct Scenario {
@@ -447,8 +435,8 @@ struct Scenario {
   std::string stdoutBytes;
   std::vector<std::string> attributes;
   std::function<void(Installation&)> verify;
-  // The installation argument, when it is not the installation's own path.
-  std::string (*installArgument)(const Installation&) = nullptr;
+  // The installation argument's last folder, in place of the installation's own.
+  std::string installFolder = "Kestrion";
   bool ansiCodePage = false;  // the executable without the manifest's UTF-8 code page
   std::string shim = "";      // a fault on the base disc's archive
 };
@@ -473,7 +461,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
   }
   TerminalSession run(Program(
       {session->Wine(), s.ansiCodePage ? session->Root() + "/cdcopy-ansi.exe" : session->Exe(),
-       "D:\\", s.installArgument ? s.installArgument(inst) : inst.WindowsPath()},
+       "D:\\", inst.WindowsPath(s.installFolder)},
       env, session->User(), out, err));
 
   std::set<std::string> answered;
@@ -494,9 +482,7 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
     ASSERT_TRUE(session->Display().Answer(id, box.key, kCaption))
         << "box " << i + 1 << " stayed up";
   }
-  int status = run.Finish(seconds(30));
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ExitCode(run.Finish(seconds(30))), 0);
   EXPECT_EQ(BoxTexts(ReadFile(err)).size(), s.boxes.size()) << "a box nobody answered";
   EXPECT_EQ(ReadFile(out), s.stdoutBytes);
   EXPECT_EQ(inst.Attributes(), s.attributes);
@@ -588,9 +574,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kArchiveLine,
                  {},
                  [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Inst("KestCore"))); },
-                 [](const Installation& inst) {
-                   return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 1) + "?";
-                 }},
+                 "Kestrio?"},
         // Where Windows knows no UTF-8 code page, a folder named in Polish, beside the one that
         // the ANSI code page's best fit would make of its name, and one named in Cyrillic
         // receive the files.
@@ -609,9 +593,7 @@ INSTANTIATE_TEST_SUITE_P(
                            "base/INSTALL/DATA/KESTCORE/BND0.BND");
               EXPECT_TRUE(fs::is_empty(inst.Inst("../Lódz/kestcore")));
             },
-            [](const Installation& inst) {
-              return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 8) + "Łódź";
-            },
+            "Łódź",
             true},
         Scenario{
             "CyrillicInstallationFolder",
@@ -623,9 +605,7 @@ INSTANTIATE_TEST_SUITE_P(
               ExpectCopied(inst, "../Игры/kestcore/video/orrinmark.flk",
                            "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
             },
-            [](const Installation& inst) {
-              return inst.WindowsPath().substr(0, inst.WindowsPath().size() - 8) + "Игры";
-            },
+            "Игры",
             true},
         // Other programs hold an installation's files open for a moment: here the logo, until
         // 1.5 s after the archive lands. The replace waits.
@@ -655,7 +635,7 @@ INSTANTIATE_TEST_SUITE_P(
               ExpectCopied(inst, "../" + kLong + "/KestCore/video/orrinmark.flk",
                            "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
             },
-            [](const Installation&) { return "C:\\LongDestination\\" + kLong; }},
+            kLong},
         // A run killed mid-copy leaves its temporary file; the next one removes it.
         Scenario{
             "KilledRunsLeftoverIsSweptByTheNext",
@@ -687,7 +667,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kArchiveLine,
                  {},
                  [](Installation& inst) { EXPECT_TRUE(fs::is_empty(inst.Inst("KestCore"))); },
-                 nullptr,
+                 "Kestrion",
                  false,
                  "CDCOPY_SHIM_EOF_AT=1000"},
         Scenario{
@@ -711,19 +691,13 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   REQUIRE_WINE();
   Installation inst("NoDisplay");
   inst.Ready();
-  std::vector<std::string> env = session->WineEnv("+relay", false);
-  std::string out = session->Root() + "/nodisplay.stdout";
-  std::string err = session->Root() + "/nodisplay.stderr";
-  TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()}, env,
-                              session->User(), out, err));
-  int status = run.Finish(seconds(60));
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadFile(out), kArchiveLine + kLogoLine);
+  Output run = Capture({session->Wine(), session->Exe(), "D:\\", inst.WindowsPath()},
+                       session->WineEnv("+relay", false), session->User());
+  EXPECT_EQ(ExitCode(run.status), 0);
+  EXPECT_EQ(run.text, kArchiveLine + kLogoLine);
   ExpectBaseCopied(inst);
   EXPECT_TRUE(fs::is_empty(inst.Inst("halvane")));
-  const std::string relay = ReadFile(err);
-  fs::remove(err);
+  const std::string& relay = run.errors;
   auto errorMode = relay.find("Call KERNEL32.SetErrorMode(00000001)");
   ASSERT_NE(errorMode, std::string::npos);
   EXPECT_LT(errorMode, relay.find("Call KERNEL32.GetFileAttributesW("));
@@ -767,28 +741,19 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
     WriteFile(inst.Inst("../run.bat"),
               "@\"Z:" + session->Exe() + "\" D:\\ " + c.installArgument + "\r\n");
     inst.Ready();
-    std::vector<std::string> env = session->WineEnv("-all", false);
-    std::string out = session->Root() + "/" + c.name + ".stdout";
-    TerminalSession run(
-        Program({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"}, env,
-                session->User(), out));
-    int status = run.Finish(seconds(60));
-    ASSERT_TRUE(WIFEXITED(status)) << c.name;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    Output run = Capture({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"},
+                         session->WineEnv("-all", false), session->User());
+    EXPECT_EQ(ExitCode(run.status), 0) << c.name;
     EXPECT_TRUE(fs::exists(inst.Inst("KestCore/bnd0.bnd"))) << c.name;
-    EXPECT_EQ(ReadFile(out), kArchiveLine + kLogoLine) << c.name;
+    EXPECT_EQ(run.text, kArchiveLine + kLogoLine) << c.name;
   }
 }
 
 TEST(WindowsExecutable, MissingArgumentsPrintUsage) {
   REQUIRE_WINE();
-  std::string err = session->Root() + "/usage.stderr";
-  TerminalSession run(
-      Program({session->Wine(), session->Exe()}, session->WineEnv(), session->User(), "", err));
-  int status = run.Finish(seconds(30));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_EQ(ReadFile(err), "usage: cdcopy DRIVE_ROOT INSTALL_DIR\r\n");
+  Output run = Capture({session->Wine(), session->Exe()}, session->WineEnv(), session->User());
+  EXPECT_EQ(ExitCode(run.status), 2);
+  EXPECT_EQ(run.errors, "usage: cdcopy DRIVE_ROOT INSTALL_DIR\r\n");
 }
 
 }  // namespace
