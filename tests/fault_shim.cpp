@@ -83,6 +83,13 @@ void Log(const char* line) {
   Append(line);
 }
 
+// Fails the call with `error`, logging `line` where there is one.
+int Fail(int error, const char* line = nullptr) {
+  if (line) Log(line);
+  errno = error;
+  return -1;
+}
+
 // Cuts a step of `wanted` bytes at the source's `offset` to what may go ahead; false, with
 // errno set, for a step that must fail.
 bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, const char* eof) {
@@ -164,10 +171,7 @@ int openat(int dir, const char* path, int flags, ...) {
     mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
   }
-  if ((flags & O_TMPFILE) == O_TMPFILE && Refused("tmpfile")) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
+  if ((flags & O_TMPFILE) == O_TMPFILE && Refused("tmpfile")) return Fail(EOPNOTSUPP);
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
@@ -180,11 +184,7 @@ int close(int fd) {
   int result = Real<int (*)(int)>("close")(fd);
   if (fd == syncedFd) {
     syncedFd = -1;
-    if (result == 0 && Listed("CDCOPY_SHIM_FAIL", "close")) {
-      Log("close EIO\n");
-      errno = EIO;
-      return -1;
-    }
+    if (result == 0 && Listed("CDCOPY_SHIM_FAIL", "close")) return Fail(EIO, "close EIO\n");
   }
   return result;
 }
@@ -193,11 +193,7 @@ int fdatasync(int fd) {
   Log("fdatasync\n");
   if (fd != targetFd) return Real<int (*)(int)>("fdatasync")(fd);
   syncedFd = fd;
-  if (Listed("CDCOPY_SHIM_FAIL", "fdatasync")) {
-    Log("fdatasync EIO\n");
-    errno = EIO;
-    return -1;
-  }
+  if (Listed("CDCOPY_SHIM_FAIL", "fdatasync")) return Fail(EIO, "fdatasync EIO\n");
   return Real<int (*)(int)>("fdatasync")(fd);
 }
 
@@ -238,19 +234,12 @@ int ioctl(int fd, unsigned long request, ...) {
     }
   }
   if (request == FICLONE) {
-    if (Refused("clone")) {
-      errno = EOPNOTSUPP;
-      return -1;
-    }
+    if (Refused("clone")) return Fail(EOPNOTSUPP);
     // A clone takes the whole file at once, so a fault anywhere in it fails the clone.
     if (static_cast<int>(reinterpret_cast<long>(arg)) == sourceFd) {
       targetFd = fd;
       Log("clone\n");
-      if (std::getenv("CDCOPY_SHIM_EIO_AT")) {
-        Log("clone EIO\n");
-        errno = EIO;
-        return -1;
-      }
+      if (std::getenv("CDCOPY_SHIM_EIO_AT")) return Fail(EIO, "clone EIO\n");
     }
   }
   return Real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
@@ -258,10 +247,7 @@ int ioctl(int fd, unsigned long request, ...) {
 
 ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t length,
                         unsigned flags) {
-  if (Refused("copy_file_range")) {
-    errno = EXDEV;
-    return -1;
-  }
+  if (Refused("copy_file_range")) return Fail(EXDEV);
   if (in == sourceFd) {
     targetFd = out;
     if (!Limit(Offset(in, inOffset), length, "copy_file_range\n", "copy_file_range EIO\n",
@@ -274,10 +260,7 @@ ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, si
 }
 
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
-  if (Refused("sendfile")) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (Refused("sendfile")) return Fail(EINVAL);
   if (in == sourceFd) {
     targetFd = out;
     if (!Limit(Offset(in, offset), count, "sendfile\n", "sendfile EIO\n", "sendfile EOF\n")) {
