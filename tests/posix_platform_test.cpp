@@ -34,10 +34,7 @@ using posix::PosixPlatform;
 class PosixPlatformTest : public ::testing::Test {
  protected:
   // Composed paths use '\' after the folder, as the run composes them.
-  std::string Win(const std::string& relative) {
-    std::string path = dir_.Path() + "\\" + relative;
-    return path;
-  }
+  std::string Win(const std::string& relative) { return dir_.Path() + "\\" + relative; }
   std::string At(const std::string& relative) { return dir_ / relative; }
 
   TempDir dir_;
@@ -381,9 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
 // them: on an XFS loop image, made as root where loop devices can be mounted.
 TEST(PosixCopy, SharesBlocksWhereTheFileSystemCan) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount an XFS loop image";
-  if (std::system("command -v mkfs.xfs >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "needs mkfs.xfs (xfsprogs)";
-  }
+  if (FindProgram({"mkfs.xfs"}).empty()) GTEST_SKIP() << "needs mkfs.xfs (xfsprogs)";
   TempDir dir;
   const std::string image = dir / "xfs.img", mnt = dir / "mnt";
   fs::create_directories(mnt);

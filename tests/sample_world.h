@@ -85,9 +85,7 @@ class DriveDevice {
   // "" when the drive is ready with no disc in it, else why it cannot be had here.
   std::string Open(World& w) {
     if (geteuid() != 0) return "needs root, for a loop device";
-    if (std::system("command -v mksquashfs >/dev/null 2>&1") != 0) {
-      return "needs mksquashfs (squashfs-tools)";
-    }
+    if (FindProgram({"mksquashfs"}).empty()) return "needs mksquashfs (squashfs-tools)";
     std::size_t size = 0;
     for (const auto& [disc, label] : kLabels) {
       std::string image = w.Root(disc + ".img");

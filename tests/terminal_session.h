@@ -228,22 +228,6 @@ inline bool Eventually(const std::function<bool()>& done, milliseconds timeout =
   return true;
 }
 
-inline std::string FindProgram(std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    if (name[0] == '/') {
-      if (access(name, X_OK) == 0) return name;
-      continue;
-    }
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-      std::string candidate = dir + "/" + name;
-      if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-  }
-  return "";
-}
-
 struct Account {
   uid_t uid = getuid();
   gid_t gid = getgid();

@@ -92,6 +92,23 @@ inline int InChild(const std::function<int()>& body) {
   return ExitCode(status);
 }
 
+// The first of `names` found: a path as given, a name on PATH; "" for none.
+inline std::string FindProgram(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (name[0] == '/') {
+      if (access(name, X_OK) == 0) return name;
+      continue;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+      std::string candidate = dir + "/" + name;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+  }
+  return "";
+}
+
 inline mode_t CurrentUmask() {
   mode_t mask = umask(0);
   umask(mask);

@@ -77,12 +77,9 @@ class WineSession : public ::testing::Environment {
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
     if (access(exe_.c_str(), R_OK) != 0) {
       Lacks(exe_ + " (build it with cmake/mingw-w64" + (arch_ == "x86" ? "-i686" : "") + ".cmake)");
-    }
-    if (access(exe_.c_str(), R_OK) == 0 &&
-        !fs::exists(fs::path(exe_).parent_path() / "hold_file.exe")) {
+    } else if (!fs::exists(fs::path(exe_).parent_path() / "hold_file.exe")) {
       Lacks("hold_file.exe beside " + exe_ + " (its build with the tests on)");
-    }
-    if (access(exe_.c_str(), R_OK) == 0 && fs::last_write_time(exe_) < NewestSource()) {
+    } else if (fs::last_write_time(exe_) < NewestSource()) {
       broken_ = exe_ + " is older than its sources: build it again";
     }
     if (objdump_.empty()) Lacks("x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)");
