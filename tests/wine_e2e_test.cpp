@@ -548,6 +548,15 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                    EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
                  }},
+        // A folder on a disk of its own (a mounted volume): the copy is made in it, since a
+        // move cannot cross disks.
+        Scenario{
+            "DestinationFolderOnADiskOfItsOwn",
+            [](Installation& inst) { inst.MountSmallDisk("KestCore", 4096); },
+            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
+            kArchiveLine + kLogoLine,
+            kBaseFiles,
+            ExpectBaseCopied<Installation>},
         Scenario{
             "LogoMissingEndsWithTheLogoNotice",
             Nothing,
