@@ -88,16 +88,11 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
     if (s.realTime) {
       EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << i + 1;
     }
-    if (!s.fromDriveDevice && !step.disc.empty()) {
-      world.Insert(step.disc);
-    } else if (!step.disc.empty()) {
-      const std::string disc = step.disc == kNoDisc ? "" : step.disc;
-      if (step.mountAfterMs) {
-        drive.InsertLater(disc, std::chrono::milliseconds(step.mountAfterMs));
-      } else {
-        drive.Insert(disc);
-      }
-    }
+    const std::string disc = step.disc == kNoDisc ? "" : step.disc;
+    if (!s.fromDriveDevice && !disc.empty()) world.Insert(disc);
+    if (s.fromDriveDevice && step.mountAfterMs)
+      drive.InsertLater(disc, milliseconds(step.mountAfterMs));
+    if (s.fromDriveDevice && !step.mountAfterMs && !step.disc.empty()) drive.Insert(disc);
     // The box is drawn after it discards earlier keys, so its first key goes in at once; each
     // further one as a separate key press.
     for (std::size_t k = 0; k < step.keys.size(); ++k) {
@@ -308,12 +303,12 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
       EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine);
       // Nobody saw the boxes: standard error tells what they said and answered.
       const std::string drive = world.Root("drive/");
-      const std::string answer = "(no terminal: answered as if the box could not be shown)\n\n";
-      EXPECT_EQ(world.Stderr(), "[Copy Data from Kestrion CD-ROM]\n" + texts::BasePrompt(drive) +
-                                    "\n" + answer + "[Copy Data from Kestrion CD-ROM]\n" +
-                                    texts::FirstPrompt(drive) + "\n" + answer +
-                                    "[Copy Data from Kestrion CD-ROM]\n" +
-                                    texts::SecondPrompt(drive) + "\n" + answer);
+      std::string boxes;
+      for (auto prompt : {texts::BasePrompt, texts::FirstPrompt, texts::SecondPrompt}) {
+        boxes += "[Copy Data from Kestrion CD-ROM]\n" + prompt(drive) +
+                 "\n(no terminal: answered as if the box could not be shown)\n\n";
+      }
+      EXPECT_EQ(world.Stderr(), boxes);
     }
     ExpectBaseCopied(world);
     EXPECT_TRUE(fs::is_empty(world.Inst("halvane"))) << output.name;

@@ -105,33 +105,27 @@ const std::string kEof = "CDCOPY_SHIM_EOF_AT=131072";
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, LogoFault,
-    ::testing::Values(
-        LogoFaultCase{"Clone", {kEio}, "clone EIO"},
-        LogoFaultCase{"KernelCopy", {kEio, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EIO"},
-        LogoFaultCase{
-            "Sendfile", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range"}, "sendfile EIO"},
-        LogoFaultCase{
-            "ReadWrite", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile"}, "read EIO"},
-        LogoFaultCase{"KernelCopyIntoANamedTemporaryFile",
-                      {kEio, "CDCOPY_SHIM_REFUSE=clone,tmpfile"},
-                      "copy_file_range EIO"},
-        LogoFaultCase{"ReadWriteIntoANamedTemporaryFile",
-                      {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
-                      "read EIO"},
+    ::testing::ValuesIn(std::vector<LogoFaultCase>{
+        {"Clone", {kEio}, "clone EIO"},
+        {"KernelCopy", {kEio, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EIO"},
+        {"Sendfile", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range"}, "sendfile EIO"},
+        {"ReadWrite", {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile"}, "read EIO"},
+        {"KernelCopyIntoANamedTemporaryFile",
+         {kEio, "CDCOPY_SHIM_REFUSE=clone,tmpfile"},
+         "copy_file_range EIO"},
+        {"ReadWriteIntoANamedTemporaryFile",
+         {kEio, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
+         "read EIO"},
         // A cut-short disc image: the end comes early, with no read error.
-        LogoFaultCase{
-            "KernelCopyEndsEarly", {kEof, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EOF"},
-        LogoFaultCase{"ReadWriteEndsEarly",
-                      {kEof, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
-                      "read EOF"},
-        LogoFaultCase{"SyncFails", {"CDCOPY_SHIM_FAIL=fdatasync"}, "fdatasync EIO"},
-        LogoFaultCase{"CloseFails", {"CDCOPY_SHIM_FAIL=close"}, "close EIO"},
-        LogoFaultCase{"CloseFailsNamed",
-                      {"CDCOPY_SHIM_FAIL=close", "CDCOPY_SHIM_REFUSE=tmpfile"},
-                      "close EIO"},
+        {"KernelCopyEndsEarly", {kEof, "CDCOPY_SHIM_REFUSE=clone"}, "copy_file_range EOF"},
+        {"ReadWriteEndsEarly",
+         {kEof, "CDCOPY_SHIM_REFUSE=clone,copy_file_range,sendfile,tmpfile"},
+         "read EOF"},
+        {"SyncFails", {"CDCOPY_SHIM_FAIL=fdatasync"}, "fdatasync EIO"},
+        {"CloseFails", {"CDCOPY_SHIM_FAIL=close"}, "close EIO"},
+        {"CloseFailsNamed", {"CDCOPY_SHIM_FAIL=close", "CDCOPY_SHIM_REFUSE=tmpfile"}, "close EIO"},
         // SIGXFSZ left at its default would end the run, leaving a named temporary file.
-        LogoFaultCase{
-            "SizeLimit", {"CDCOPY_SHIM_REFUSE=clone,tmpfile"}, "copy_file_range", 64 * 1024}),
+        {"SizeLimit", {"CDCOPY_SHIM_REFUSE=clone,tmpfile"}, "copy_file_range", 64 * 1024}}),
     [](const ::testing::TestParamInfo<LogoFaultCase>& info) { return info.param.name; });
 
 // The data reaches the disk before the copy takes the destination's name, and the name before
@@ -231,10 +225,11 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
 }
 
-bool Stopped(pid_t pid) {
+// The process's state: 'T' stopped, 'S' waiting.
+char State(pid_t pid) {
   std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   auto end = stat.rfind(')');
-  return end != std::string::npos && stat.compare(end + 1, 3, " T ") == 0;
+  return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : '?';
 }
 
 // Stopped from outside while a box waits, cdcopy leaves the terminal to the shell; continued,
@@ -245,7 +240,7 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   TerminalSession session(w.Start());
   ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
   kill(session.Pid(), SIGSTOP);
-  ASSERT_TRUE(Eventually([&] { return Stopped(session.Pid()); }));
+  ASSERT_TRUE(Eventually([&] { return State(session.Pid()) == 'T'; }));
   tcsetattr(session.Slave(), TCSANOW, &session.InitialSettings());  // as the shell does
   kill(session.Pid(), SIGCONT);
   for (int box = 2; box <= 3; ++box) {
@@ -259,6 +254,19 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_TRUE(session.SettingsRestored());
+
+  // Stopped, then continued in the background (`bg`): the shell's terminal stays as it is.
+  World bg;
+  Launch launch = bg.Start();
+  launch.asShellJob = true;
+  TerminalSession shell(launch);
+  ASSERT_TRUE(shell.WaitFor("Press Enter for OK", 1, seconds(20))) << shell.Screen();
+  const pid_t job = shell.Foreground();
+  kill(job, SIGTSTP);
+  ASSERT_TRUE(Eventually([&] { return shell.Foreground() != job && State(job) == 'S'; }));
+  EXPECT_NE(shell.Settings().c_lflag & ICANON, 0u) << "keys one at a time in the background";
+  kill(job, SIGTERM);
+  EXPECT_EQ(ExitCode(shell.Finish(seconds(20))), 128 + SIGTERM);
 }
 
 // A drive named by its device that says its tray is open, or that it has no disc, has nothing
@@ -346,8 +354,7 @@ TEST(Faults, ClosedStandardOutputChangesNothing) {
   Launch launch = WithoutTerminal(w);
   launch.closeStdout = true;
   EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
-  EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
-  EXPECT_EQ(ReadFile(w.Inst(kLogo)), w.Disc(kLogoOnDisc));
+  ExpectBaseCopied(w);
 }
 
 TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
@@ -382,8 +389,7 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
     }
     EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << refuse;
     EXPECT_EQ(ReadFile(w.Root("stdout2")), kArchiveLine + kLogoLine) << refuse;
-    EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
-    EXPECT_EQ(ReadFile(w.Inst(kLogo)), w.Disc(kLogoOnDisc));
+    ExpectBaseCopied(w);
     EXPECT_EQ(w.Installed(), (std::vector<std::string>{"KestCore", kArchive, "KestCore/video",
                                                        kLogo, "Velmora", "halvane"}));
   }

@@ -472,8 +472,8 @@ TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
     for (std::size_t i = 1; i < lines.size(); ++i)
       EXPECT_EQ(lines[i].size(), lines[1].size()) << box;
     EXPECT_NE(lines[3].find(std::string(c.mark) + "   first line"), std::string::npos) << box;
-    EXPECT_NE(lines[4].find("second ?[2J line"), std::string::npos)
-        << box;  // no escape reaches the terminal
+    // No escape reaches the terminal.
+    EXPECT_NE(lines[4].find("second ?[2J line"), std::string::npos) << box;
     EXPECT_TRUE(lines[6].ends_with(std::string(c.buttons) + "  |")) << box;
     EXPECT_EQ(box.find('\x1b'), std::string::npos);
   }

@@ -52,33 +52,28 @@ const std::string kArchiveSrc = "D:\\install\\data\\kestcore\\bnd0.bnd";
 const std::string kArchiveDst = "C:\\Games\\Kestrion\\kestcore\\bnd0.bnd";
 const std::string kLogoSrc = "D:\\Install\\Data\\kestcore\\video\\orrinmark.flk";
 const std::string kLogoDst = "C:\\Games\\Kestrion\\kestcore\\video\\orrinmark.flk";
-const Calls kArchiveLine = Progress("\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...");
-const Calls kLogoStart =
-    Progress("\nNow copying Orrin Software Logo video orrinmark.flk (3 MB)...") +
-    Mkdir("C:\\Games\\Kestrion\\kestcore\\video");
+const Calls kArchiveLine = Progress(texts::kArchiveLine);
+const Calls kLogoStart = Progress(texts::kLogoLine) + Mkdir("C:\\Games\\Kestrion\\kestcore\\video");
 
-// An expansion's two items: `dir` is its folder, `name` how its progress lines call it.
+// An expansion's two items, with their progress lines; `dir` is its folder.
 // The disc check before an expansion's copies: its own folder, then the other expansion's.
 Calls DiscCheck(const std::string& dir, const std::string& otherDir) {
   return {"GetFileAttributesA(D:\\data\\max\\" + dir + ") -> none",
           "GetFileAttributesA(D:\\data\\max\\" + otherDir + ") -> none"};
 }
-Calls Expansion(const std::string& archiveLine, const std::string& name, const std::string& dir,
+Calls Expansion(const std::string& archiveLine, const std::string& logoLine, const std::string& dir,
                 bool archiveOk, bool logoOk) {
   return DiscCheck(dir, dir == "halvane" ? "velmora" : "halvane") + Progress(archiveLine) +
          Attempt("D:\\data\\all\\bnd0.bnd", kInstall + "\\" + dir + "\\bnd0.bnd", archiveOk) +
-         Progress("\nNow copying " + name + " Logo video logo.flk (3 MB)...") +
-         Mkdir(kInstall + "\\" + dir + "\\video") +
+         Progress(logoLine) + Mkdir(kInstall + "\\" + dir + "\\video") +
          Attempt("D:\\data\\max\\" + dir + "\\video\\logo.flk",
                  kInstall + "\\" + dir + "\\video\\logo.flk", logoOk);
 }
 Calls FirstExpansion(bool archiveOk, bool logoOk) {
-  return Expansion("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...", "Halvane",
-                   "halvane", archiveOk, logoOk);
+  return Expansion(texts::kFirstArchiveLine, texts::kFirstLogoLine, "halvane", archiveOk, logoOk);
 }
 Calls SecondExpansion(bool archiveOk, bool logoOk) {
-  return Expansion("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...", "Velmora",
-                   "velmora", archiveOk, logoOk);
+  return Expansion(texts::kSecondArchiveLine, texts::kSecondLogoLine, "velmora", archiveOk, logoOk);
 }
 
 const Calls kBaseOk = Prompt(BasePrompt(kDrive)) + kArchiveLine +
@@ -181,12 +176,9 @@ TEST_P(WrongDiscTable, CopiesOnlyFromADiscNotKnownToBeTheOther) {
                                 Prompt(kSecondExpansionPrompt) + c.second);
 }
 
-const Calls kFirstLinesOnly =
-    Progress("\nNow copying Mission Pack One (Halvane) bnd0.bnd (91 MB)...") +
-    Progress("\nNow copying Halvane Logo video logo.flk (3 MB)...");
+const Calls kFirstLinesOnly = Progress(texts::kFirstArchiveLine) + Progress(texts::kFirstLogoLine);
 const Calls kSecondLinesOnly =
-    Progress("\nNow copying Mission Pack Two (Velmora) bnd0.bnd (106 MB)...") +
-    Progress("\nNow copying Velmora Logo video logo.flk (3 MB)...");
+    Progress(texts::kSecondArchiveLine) + Progress(texts::kSecondLogoLine);
 const Calls kFirstFound = {"GetFileAttributesA(D:\\data\\max\\halvane) -> directory"};
 const Calls kSecondFound = {"GetFileAttributesA(D:\\data\\max\\velmora) -> directory"};
 const Calls kFirstMissing = {"GetFileAttributesA(D:\\data\\max\\halvane) -> none"};

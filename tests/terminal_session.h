@@ -57,6 +57,7 @@ struct Launch {
   std::string shimLog;
   std::vector<std::pair<int, int>> fds;  // more descriptors: the child's, from the harness's
   std::string workDir;                   // "" for the harness's own
+  bool asShellJob = false;  // a job under a shell that, when it stops, puts it in the background
 };
 
 class TerminalSession {
@@ -121,6 +122,7 @@ class TerminalSession {
         (setgroups(0, nullptr) != 0 || setgid(launch.gid) != 0 || setuid(launch.uid) != 0)) {
       _exit(126);
     }
+    if (launch.asShellJob) StartJob();
     std::vector<char*> argv{const_cast<char*>(launch.exe.c_str())};
     for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -175,6 +177,7 @@ class TerminalSession {
   }
 
   const std::string& Screen() const { return screen_; }
+  pid_t Foreground() const { return tcgetpgrp(master_); }  // the terminal's process group
   int Slave() const { return slave_; }
   pid_t Pid() const { return pid_; }
   // The terminal's settings before the program started, and now.
@@ -192,6 +195,24 @@ class TerminalSession {
   }
 
  private:
+  // As a job-control shell starts a command: in a process group of its own, in the foreground.
+  // The shell, once the job stops, takes the terminal back with its own settings and continues
+  // the job in the background, as `bg` does; it ends with the job.
+  void StartJob() const {
+    signal(SIGTTOU, SIG_IGN);
+    const pid_t job = fork();
+    setpgid(job, job);  // by both, as a shell does, so that the job runs only in its group
+    tcsetpgrp(0, job ? job : getpid());
+    if (job == 0) return void(signal(SIGTTOU, SIG_DFL));
+    int status = 0;
+    while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
+      tcsetpgrp(0, getpgrp());
+      tcsetattr(0, TCSANOW, &initial_);
+      kill(job, SIGCONT);
+    }
+    _exit(ExitCode(status));
+  }
+
   int Occurrences(const std::string& needle) const {
     int n = 0;
     for (auto at = screen_.find(needle); at != std::string::npos;
@@ -311,15 +332,13 @@ class XDisplay {
   bool Answer(const std::string& id, const std::string& key, const std::string& caption) const {
     // The server may give the next box, from another process, the same id at once.
     const std::string owner = Xdotool({"getwindowpid", id}).text;
+    auto gone = [&] {
+      return std::ranges::count(Windows(caption), id) == 0 ||
+             Xdotool({"getwindowpid", id}).text != owner;
+    };
     for (int attempt = 0; attempt < 5; ++attempt) {
       Xdotool({"windowfocus", "--sync", id, "key", key});
-      for (auto until = Clock::now() + seconds(2); Clock::now() < until;) {
-        if (std::ranges::count(Windows(caption), id) == 0 ||
-            Xdotool({"getwindowpid", id}).text != owner) {
-          return true;
-        }
-        std::this_thread::sleep_for(milliseconds(50));
-      }
+      if (Eventually(gone, seconds(2))) return true;
     }
     return false;
   }
