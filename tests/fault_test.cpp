@@ -305,30 +305,10 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
 // The installation on a file system too small for the archive: both attempts fail, the notice
 // ends the run, and the earlier copy and the free space are as they were. As root the file
 // system is a small tmpfs; otherwise a file size limit stands in for it.
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(World& w) : dir_(w.Root("inst")) {
-    if (geteuid() != 0) return;
-    mounted_ = mount("cdcopy-test", dir_.c_str(), "tmpfs", 0, "size=256k") == 0;
-    if (mounted_) fs::create_directories(dir_ + "/KestCore/video");
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-  }
-  bool Mounted() const { return mounted_; }
-  unsigned long FreeBlocks() const {
-    struct statvfs st;
-    return statvfs(dir_.c_str(), &st) == 0 ? st.f_bfree : 0;
-  }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
-
 TEST(Faults, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
   World w(1 << 20);
-  SmallFileSystem small(w);
+  SmallFileSystem small(w.Root("inst"), "size=256k");
+  if (small.Mounted()) fs::create_directories(w.Inst("KestCore/video"));
   WriteFile(w.Inst(kArchive), "earlier archive");
   const auto before = w.Installed();
   const unsigned long freeBefore = small.FreeBlocks();
@@ -485,10 +465,7 @@ std::string OwnedByNobody(World& w, const std::string& planted = "", const std::
   WriteFile(w.Root("rootonly/orrinmark.flk"), "root's own", 0600);
   if (!planted.empty()) fs::remove_all(w.Inst(planted));
   if (!planted.empty()) fs::create_symlink(to, w.Inst(planted));
-  lchown(w.Inst("").c_str(), kNobody, kNobody);
-  for (const auto& e : fs::recursive_directory_iterator(w.Inst(""))) {
-    lchown(e.path().c_str(), kNobody, kNobody);
-  }
+  ChownTree(w.Inst(""), {kNobody, kNobody, true});
   return "";
 }
 

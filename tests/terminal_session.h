@@ -255,6 +255,15 @@ struct Account {
   bool switchTo = false;
 };
 
+// Gives `root` and everything below it to `as`, where programs run as another user.
+inline void ChownTree(const std::string& root, const Account& as) {
+  if (!as.switchTo) return;
+  lchown(root.c_str(), as.uid, as.gid);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    lchown(entry.path().c_str(), as.uid, as.gid);
+  }
+}
+
 struct Output {
   int status = -1;
   std::string text;

@@ -3,7 +3,9 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +48,29 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A small file system (tmpfs, with `options` such as "size=256k") mounted over `at` while this
+// lives. Mounting needs root: Mounted() says whether it took.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& at, const std::string& options) : at_(at) {
+    mounted_ = mount("cdcopy-test", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  ~SmallFileSystem() {
+    if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  unsigned long FreeBlocks() const {
+    struct statvfs st;
+    return statvfs(at_.c_str(), &st) == 0 ? st.f_bfree : 0;
+  }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
 };
 
 inline void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644) {

@@ -34,14 +34,6 @@ using std::chrono::seconds;
 using texts::kCaption;
 constexpr const char* kTestUser = "cdcopy-wine";
 
-void ChownTree(const std::string& root, const Account& as) {
-  if (!as.switchTo) return;
-  lchown(root.c_str(), as.uid, as.gid);
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    lchown(entry.path().c_str(), as.uid, as.gid);
-  }
-}
-
 // Whether the kernel starts a 32-bit program: asked as scripts/install-deps asks it.
 bool KernelRuns32BitPrograms() {
   static const bool runs = Capture({CDCOPY_SOURCE_DIR "/scripts/runs-32-bit-programs"}).status == 0;
@@ -275,20 +267,15 @@ class Installation {
   }
   ~Installation() {
     for (auto& helper : helpers_) helper->Finish(seconds(30));
-    for (const std::string& at : mounts_) umount2(at.c_str(), MNT_DETACH);
   }
 
   // Puts a file system of `kib` KiB, owned by Wine's user, in place of an installation folder.
   void MountSmallDisk(const std::string& relative, int kib) {
-    std::string at = Inst(relative);
-    std::string options = "size=" + std::to_string(kib) +
-                          "k,uid=" + std::to_string(session->User().uid) +
-                          ",gid=" + std::to_string(session->User().gid);
-    if (mount("cdcopy-test", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      skip_ = "needs root, to mount a small file system";
-      return;
-    }
-    mounts_.push_back(at);
+    const Account& as = session->User();
+    disks_.push_back(std::make_unique<SmallFileSystem>(
+        Inst(relative), "size=" + std::to_string(kib) + "k,uid=" + std::to_string(as.uid) +
+                            ",gid=" + std::to_string(as.gid)));
+    if (!disks_.back()->Mounted()) skip_ = "needs root, to mount a small file system";
   }
   const std::string& Skip() const { return skip_; }
 
@@ -370,7 +357,7 @@ class Installation {
 
  private:
   std::string name_, discs_, dir_, skip_;
-  std::vector<std::string> mounts_;
+  std::vector<std::unique_ptr<SmallFileSystem>> disks_;
   std::vector<std::unique_ptr<TerminalSession>> helpers_;
 };
 
