@@ -195,7 +195,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Any signal that ends a process by default.
         SignalCase{"UserSignalNamed", SIGUSR1, true}, SignalCase{"AlarmNamed", SIGALRM, true},
         SignalCase{"CpuLimitNamed", SIGXCPU, true}, SignalCase{"RealTimeNamed", SIGRTMIN + 1, true},
-        SignalCase{"AbortNamed", SIGABRT, true},
+        SignalCase{"AbortNamed", SIGABRT, true}, SignalCase{"QuitNamed", SIGQUIT, true},
+        SignalCase{"LastRealTimeNamed", SIGRTMAX, true},
         SignalCase{"SegmentationFaultNamed", SIGSEGV, true}),
     [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
