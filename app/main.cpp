@@ -27,21 +27,17 @@ constexpr const char* kHelp =
     "\n"
     "More in the README and, on Linux, in man cdcopy.\n";
 
-bool Is(const std::string& arg, const char* option) {
-  return arg == option;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   cdcopy::StartProcess();
   const std::vector<std::string> args = cdcopy::Arguments(argc, argv);
   // Alone on the command line only: with both arguments every argument is used as given.
-  if (args.size() == 1 && (Is(args[0], "--help") || Is(args[0], "-h"))) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(kHelp, stdout);
     return 0;
   }
-  if (args.size() == 1 && Is(args[0], "--version")) {
+  if (args.size() == 1 && args[0] == "--version") {
     std::fputs("cdcopy " CDCOPY_VERSION "\n", stdout);
     return 0;
   }

@@ -304,19 +304,21 @@ class Installation {
     EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
 
-  // The environment that slows the archive's reads, or cuts them short at `eofAt`.
-  std::vector<std::string> Shim(const std::string& setting) const {
-    return {"LD_PRELOAD=" + session->Root() + "/fault_shim.so",
-            "CDCOPY_SHIM_SOURCE=" + discs_ + "/base/INSTALL/DATA/KESTCORE/BND0.BND",
-            "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting};
+  // Adds to `env` the fault shim with `setting`, which slows the archive's reads or cuts them
+  // short. A 64-bit preload cannot go into 32-bit Wine: there the scenario is skipped.
+  void AddShim(std::vector<std::string>& env, const std::string& setting) {
+    if (session->Arch() == "x86") skip_ = "the fault shim is 64-bit";
+    env.insert(env.end(), {"LD_PRELOAD=" + session->Root() + "/fault_shim.so",
+                           "CDCOPY_SHIM_SOURCE=" + discs_ + "/base/INSTALL/DATA/KESTCORE/BND0.BND",
+                           "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting});
   }
 
   // A run with no display, its archive's copy stuck on a slow disc, given `signal` mid-copy.
   void StopMidCopy(int signal) {
-    if (session->Arch() == "x86") return void(skip_ = "the fault shim is 64-bit");
-    Ready();
     std::vector<std::string> env = session->WineEnv("-all", false);
-    for (const std::string& e : Shim("CDCOPY_SHIM_DELAY_US=20000000")) env.push_back(e);
+    AddShim(env, "CDCOPY_SHIM_DELAY_US=20000000");
+    if (!skip_.empty()) return;
+    Ready();
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
         Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
@@ -427,19 +429,15 @@ class UnderWine : public ::testing::TestWithParam<Scenario> {};
 TEST_P(UnderWine, RunsAsAPersonExpects) {
   REQUIRE_WINE(true);
   const Scenario& s = GetParam();
-  // Checked here: a 64-bit preload cannot go into 32-bit Wine.
-  if (!s.shim.empty() && session->Arch() == "x86") GTEST_SKIP() << "the fault shim is 64-bit";
   Installation inst(s.name);
+  std::vector<std::string> env = session->WineEnv("-all,trace+msgbox");
+  if (!s.shim.empty()) inst.AddShim(env, s.shim);
   s.prepare(inst);
   if (!inst.Skip().empty()) GTEST_SKIP() << inst.Skip();
   inst.Ready();
 
   std::string out = session->Root() + "/" + s.name + ".stdout";
   std::string err = session->Root() + "/" + s.name + ".stderr";
-  std::vector<std::string> env = session->WineEnv("-all,trace+msgbox");
-  for (const std::string& e : s.shim.empty() ? std::vector<std::string>{} : inst.Shim(s.shim)) {
-    env.push_back(e);
-  }
   TerminalSession run(Program(
       {session->Wine(), s.ansiCodePage ? session->Root() + "/cdcopy-ansi.exe" : session->Exe(),
        "D:\\", inst.WindowsPath(s.installFolder)},
@@ -473,6 +471,10 @@ TEST_P(UnderWine, RunsAsAPersonExpects) {
 // Copies carry the archive attribute alone: never read-only, as the discs' files are.
 const std::vector<std::string> kBaseFiles = {"A KestCore\\bnd0.bnd",
                                              "A KestCore\\video\\orrinmark.flk"};
+
+// The base disc copied, both expansions cancelled.
+const std::vector<Box> kBaseOnly = {
+    {kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}};
 
 void Nothing(Installation&) {}
 const std::string kLong(209, 'x');
@@ -534,13 +536,9 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         // A folder on a disk of its own (a mounted volume): the copy is made in it, since a
         // move cannot cross disks.
-        Scenario{
-            "DestinationFolderOnADiskOfItsOwn",
-            [](Installation& inst) { inst.MountSmallDisk("KestCore", 4096); },
-            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
-            kArchiveLine + kLogoLine,
-            kBaseFiles,
-            ExpectBaseCopied<Installation>},
+        Scenario{"DestinationFolderOnADiskOfItsOwn",
+                 [](Installation& inst) { inst.MountSmallDisk("KestCore", 4096); }, kBaseOnly,
+                 kArchiveLine + kLogoLine, kBaseFiles, ExpectBaseCopied<Installation>},
         Scenario{
             "LogoMissingEndsWithTheLogoNotice",
             Nothing,
@@ -568,35 +566,33 @@ INSTANTIATE_TEST_SUITE_P(
         // Where Windows knows no UTF-8 code page, a folder named in Polish, beside the one that
         // the ANSI code page's best fit would make of its name, and one named in Cyrillic
         // receive the files.
-        Scenario{
-            "PolishInstallationFolder",
-            [](Installation& inst) {
-              for (const char* folder : {"../Łódź/kestcore", "../Lódz/kestcore"}) {
-                fs::create_directories(inst.Inst(folder));
-              }
-            },
-            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
-            kArchiveLine + kLogoLine,
-            {},
-            [](Installation& inst) {
-              ExpectCopied(inst, "../Łódź/kestcore/bnd0.bnd",
-                           "base/INSTALL/DATA/KESTCORE/BND0.BND");
-              EXPECT_TRUE(fs::is_empty(inst.Inst("../Lódz/kestcore")));
-            },
-            "Łódź",
-            true},
-        Scenario{
-            "CyrillicInstallationFolder",
-            [](Installation& inst) { fs::create_directories(inst.Inst("../Игры/kestcore")); },
-            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
-            kArchiveLine + kLogoLine,
-            {},
-            [](Installation& inst) {
-              ExpectCopied(inst, "../Игры/kestcore/video/orrinmark.flk",
-                           "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-            },
-            "Игры",
-            true},
+        Scenario{"PolishInstallationFolder",
+                 [](Installation& inst) {
+                   for (const char* folder : {"../Łódź/kestcore", "../Lódz/kestcore"}) {
+                     fs::create_directories(inst.Inst(folder));
+                   }
+                 },
+                 kBaseOnly,
+                 kArchiveLine + kLogoLine,
+                 {},
+                 [](Installation& inst) {
+                   ExpectCopied(inst, "../Łódź/kestcore/bnd0.bnd",
+                                "base/INSTALL/DATA/KESTCORE/BND0.BND");
+                   EXPECT_TRUE(fs::is_empty(inst.Inst("../Lódz/kestcore")));
+                 },
+                 "Łódź",
+                 true},
+        Scenario{"CyrillicInstallationFolder",
+                 [](Installation& inst) { fs::create_directories(inst.Inst("../Игры/kestcore")); },
+                 kBaseOnly,
+                 kArchiveLine + kLogoLine,
+                 {},
+                 [](Installation& inst) {
+                   ExpectCopied(inst, "../Игры/kestcore/video/orrinmark.flk",
+                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+                 },
+                 "Игры",
+                 true},
         // Other programs hold an installation's files open for a moment: here the logo, until
         // 1.5 s after the archive lands. The replace waits.
         Scenario{"DestinationHeldOpenByAnotherProgramIsReplaced",
@@ -613,30 +609,27 @@ INSTANTIATE_TEST_SUITE_P(
                  kBaseFiles,
                  ExpectBaseCopied<Installation>},
         // The logo's destination is 257 characters long, its temporary name longer still.
-        Scenario{
-            "LongDestination",
-            [](Installation& inst) {
-              fs::create_directories(inst.Inst("../" + kLong + "/KestCore/video"));
-            },
-            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
-            kArchiveLine + kLogoLine,
-            {},
-            [](Installation& inst) {
-              ExpectCopied(inst, "../" + kLong + "/KestCore/video/orrinmark.flk",
-                           "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-            },
-            kLong},
+        Scenario{"LongDestination",
+                 [](Installation& inst) {
+                   fs::create_directories(inst.Inst("../" + kLong + "/KestCore/video"));
+                 },
+                 kBaseOnly,
+                 kArchiveLine + kLogoLine,
+                 {},
+                 [](Installation& inst) {
+                   ExpectCopied(inst, "../" + kLong + "/KestCore/video/orrinmark.flk",
+                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+                 },
+                 kLong},
         // A run killed mid-copy leaves its temporary file; the next one removes it.
-        Scenario{
-            "KilledRunsLeftoverIsSweptByTheNext",
-            [](Installation& inst) { inst.StopMidCopy(SIGKILL); },
-            {{kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}},
-            kArchiveLine + kLogoLine,
-            kBaseFiles,
-            [](Installation& inst) {
-              EXPECT_EQ(Tree(inst.Inst("KestCore")),
-                        (std::vector<std::string>{"bnd0.bnd", "video", "video/orrinmark.flk"}));
-            }},
+        Scenario{"KilledRunsLeftoverIsSweptByTheNext",
+                 [](Installation& inst) { inst.StopMidCopy(SIGKILL); }, kBaseOnly,
+                 kArchiveLine + kLogoLine, kBaseFiles,
+                 [](Installation& inst) {
+                   EXPECT_EQ(
+                       Tree(inst.Inst("KestCore")),
+                       (std::vector<std::string>{"bnd0.bnd", "video", "video/orrinmark.flk"}));
+                 }},
         // Ctrl-C with the disc's read stuck past the handler's wait: no temporary file stays.
         Scenario{"CtrlCMidCopyKeepsTheEarlierCopy",
                  [](Installation& inst) {
