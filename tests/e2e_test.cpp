@@ -88,11 +88,12 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
     if (s.realTime) {
       EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << i + 1;
     }
-    const std::string disc = step.disc == kNoDisc ? "" : step.disc;
-    if (!s.fromDriveDevice && !disc.empty()) world.Insert(disc);
-    if (s.fromDriveDevice && step.mountAfterMs)
-      drive.InsertLater(disc, milliseconds(step.mountAfterMs));
-    if (s.fromDriveDevice && !step.mountAfterMs && !step.disc.empty()) drive.Insert(disc);
+    if (!step.disc.empty() && !s.fromDriveDevice) world.Insert(step.disc);
+    if (!step.disc.empty() && s.fromDriveDevice) {
+      const std::string disc = step.disc == kNoDisc ? "" : step.disc;
+      step.mountAfterMs ? drive.InsertLater(disc, milliseconds(step.mountAfterMs))
+                        : drive.Insert(disc);
+    }
     // The box is drawn after it discards earlier keys, so its first key goes in at once; each
     // further one as a separate key press.
     for (std::size_t k = 0; k < step.keys.size(); ++k) {
@@ -305,7 +306,7 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
       const std::string drive = world.Root("drive/");
       std::string boxes;
       for (auto prompt : {texts::BasePrompt, texts::FirstPrompt, texts::SecondPrompt}) {
-        boxes += "[Copy Data from Kestrion CD-ROM]\n" + prompt(drive) +
+        boxes += "[" + std::string(texts::kCaption) + "]\n" + prompt(drive) +
                  "\n(no terminal: answered as if the box could not be shown)\n\n";
       }
       EXPECT_EQ(world.Stderr(), boxes);

@@ -24,7 +24,7 @@ const std::string kFirstExpansionPrompt = texts::FirstPrompt(kDrive);
 const std::string kSecondExpansionPrompt = texts::SecondPrompt(kDrive);
 
 std::string Box(unsigned type, const std::string& text) {
-  return "MessageBoxA(" + Hex(type) + ", \"Copy Data from Kestrion CD-ROM\") " + text;
+  return "MessageBoxA(" + Hex(type) + ", \"" + texts::kCaption + "\") " + text;
 }
 Calls Prompt(const std::string& text) {
   return {Box(0x41, text)};
