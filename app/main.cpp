@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,9 @@ int main(int argc, char** argv) {
   }
   const char* driveRoot = args[0].c_str();
   const char* installDir = args[1].c_str();
-  cdcopy::SetRoots(driveRoot, installDir);
-  cdcopy::Platform& platform = cdcopy::SystemPlatform();
+  const std::unique_ptr<cdcopy::Platform> system =
+      cdcopy::MakeSystemPlatform(driveRoot, installDir);
+  cdcopy::Platform& platform = *system;
   int status = cdcopy::Run(platform, cdcopy::DriveRoot{driveRoot}, cdcopy::InstallDir{installDir});
   platform.EndStdoutLine();
   return status;

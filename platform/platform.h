@@ -1,9 +1,10 @@
 // The narrow seam between the run and the operating system: exactly the calls the tool makes,
 // named after the Win32 functions they stand for. The run receives a Platform; the executable
-// gets the one for its OS from SystemPlatform(), the tests hand in a recording fake.
+// gets the one for its OS from MakeSystemPlatform(), the tests hand in a recording fake.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,12 @@ class Platform {
   virtual void EndStdoutLine() = 0;
 };
 
-// The operating system's platform, implemented once per OS and chosen at build time.
-Platform& SystemPlatform();
+// The operating system's platform for one run, implemented once per OS and chosen at build
+// time, made from the drive root and the installation folder exactly as the user gave them. The
+// disc's paths are taken below the drive root (never guessed from a path), and below the
+// installation a run with more rights than the people who can change it does only what they
+// could. A composed path under neither root is refused.
+std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char* installDir);
 
 // Where the process starts, before anything else: the OS's process-wide settings (signals,
 // standard descriptors, error modes).
@@ -78,12 +83,6 @@ void StartProcess();
 // The arguments after the program's name, in UTF-8: on Windows read again from the command line
 // in UTF-16, since the C runtime's are in the ANSI code page, which cannot hold every name.
 std::vector<std::string> Arguments(int argc, char** argv);
-
-// Once, before the run: the drive root and the installation folder exactly as the user gave
-// them. The disc's paths are taken below the drive root as given (never guessed from a path),
-// and below the installation a run with more rights than its owner (root, with sudo) does only
-// what the owner could.
-void SetRoots(const char* driveRoot, const char* installDir);
 
 // Tells how to call the program where whoever started it sees it: on standard error, or, on
 // Windows, in a box when the program's console is its own (double-clicked in Explorer), since

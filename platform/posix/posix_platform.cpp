@@ -18,8 +18,9 @@
 
 namespace cdcopy {
 
-Platform& SystemPlatform() {
-  static posix::PosixPlatform platform;
+std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char* installDir) {
+  auto platform = std::make_unique<posix::PosixPlatform>();
+  platform->SetRoots(driveRoot, installDir);
   return platform;
 }
 
@@ -49,10 +50,6 @@ void StartProcess() {
 // The names as the kernel holds them: bytes, matched as UTF-8 where they are.
 std::vector<std::string> Arguments(int argc, char** argv) {
   return {argv + (argc > 0 ? 1 : 0), argv + argc};
-}
-
-void SetRoots(const char* driveRoot, const char* installDir) {
-  static_cast<posix::PosixPlatform&>(SystemPlatform()).SetRoots(driveRoot, installDir);
 }
 
 void ShowUsage(const char* text) {

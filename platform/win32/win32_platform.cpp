@@ -327,9 +327,10 @@ class Win32Platform final : public Platform {
 
 }  // namespace
 
-Platform& SystemPlatform() {
-  static Win32Platform platform;
-  return platform;
+// Windows resolves both roots itself: drive letters have no mounts to follow, and a run's
+// rights are its user's.
+std::unique_ptr<Platform> MakeSystemPlatform(const char*, const char*) {
+  return std::make_unique<Win32Platform>();
 }
 
 void StartProcess() {
@@ -351,10 +352,6 @@ std::vector<std::string> Arguments(int, char**) {
   if (args.size() >= 2 && args[1].ends_with('"')) args[1].pop_back();
   return args;
 }
-
-// Windows resolves both roots itself: drive letters have no mounts to follow, and a run's
-// rights are its user's.
-void SetRoots(const char*, const char*) {}
 
 void ShowUsage(const char* text) {
   DWORD processes[2];
