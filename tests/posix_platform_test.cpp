@@ -37,8 +37,14 @@ class PosixPlatformTest : public ::testing::Test {
   std::string Win(const std::string& relative) { return dir_.Path() + "\\" + relative; }
   std::string At(const std::string& relative) { return dir_ / relative; }
 
+  // The folder is both the drive root and the installation.
+  PosixPlatform Platform(posix::PlatformOptions options = {}, const std::string& drive = "") {
+    return PosixPlatform(drive.empty() ? (dir_.Path() + "/").c_str() : drive.c_str(),
+                         dir_.Path().c_str(), options);
+  }
+
   TempDir dir_;
-  PosixPlatform platform_;
+  PosixPlatform platform_ = Platform();
   const mode_t fresh_ = 0666 & ~CurrentUmask();
 };
 
@@ -78,10 +84,8 @@ TEST(DriveDevice, FindsWhereTheDevicesRootIsMounted) {
                {7, 3, "/media/KESTRION "},
                {7, 2, ""}};
   for (const auto& c : cases) {
-    char point[64] = "";
-    bool found = posix::FindMountPoint(table, c.major, c.minor, point, sizeof point);
-    EXPECT_EQ(found, *c.mountedAt != 0) << c.major << ":" << c.minor;
-    EXPECT_STREQ(found ? point : "", c.mountedAt);
+    std::vector<std::string> points = posix::FindMountPoints(table, c.major, c.minor);
+    EXPECT_EQ(points.empty() ? "" : points.back(), c.mountedAt) << c.major << ":" << c.minor;
   }
 }
 
@@ -89,23 +93,19 @@ TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
   WriteFile(At("d/data/f"), "exact");
   WriteFile(At("d/Data/f"), "Data");
   WriteFile(At("d/DATA/f"), "DATA");
-  posix::EntryName found;
-  bool exists = false;
-  posix::UniqueFd parent = posix::OpenParent(Win("d\\data\\f").c_str(), found, &exists);
-  ASSERT_TRUE(parent && exists);
-  EXPECT_STREQ(found, "f");
-  EXPECT_TRUE(platform_.CopyFileA(Win("d\\data\\f").c_str(), At("exact").c_str(), false));
-  EXPECT_TRUE(platform_.CopyFileA(Win("d\\dATA\\f").c_str(), At("blind").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(At("d\\data\\f").c_str(), At("exact").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(At("d\\dATA\\f").c_str(), At("blind").c_str(), false));
   EXPECT_EQ(ReadFile(At("exact")), "exact");
   EXPECT_EQ(ReadFile(At("blind")), "DATA");  // "DATA" sorts before "Data"
 
   // Every letter folds, and a name that only begins with the one asked for is another name.
   WriteFile(At("d/ABCDEFGHIJKLMNOPQRSTUVWXYZ"), "alphabet");
-  EXPECT_TRUE(posix::OpenParent(Win("d\\abcdefghijklmnopqrstuvwxyz").c_str(), found, &exists));
-  EXPECT_TRUE(exists);
+  posix::EntryName found;
+  posix::UniqueFd d(open(At("d").c_str(), O_PATH | O_DIRECTORY));
+  EXPECT_TRUE(posix::FindEntry(d.Get(), "abcdefghijklmnopqrstuvwxyz", found));
   WriteFile(At("inst/BND0.BND.BAK"), "backup");
-  EXPECT_TRUE(posix::OpenParent(Win("inst\\bnd0.bnd").c_str(), found, &exists));
-  EXPECT_FALSE(exists) << found;
+  posix::UniqueFd inst(open(At("inst").c_str(), O_PATH | O_DIRECTORY));
+  EXPECT_FALSE(posix::FindEntry(inst.Get(), "bnd0.bnd", found)) << found;
   EXPECT_TRUE(platform_.CopyFileA(At("exact").c_str(), Win("inst\\bnd0.bnd").c_str(), false));
   EXPECT_EQ(Tree(At("inst")), (std::vector<std::string>{"BND0.BND.BAK", "bnd0.bnd"}));
   EXPECT_EQ(ReadFile(At("inst/BND0.BND.BAK")), "backup");
@@ -134,6 +134,7 @@ TEST_F(PosixPlatformTest, ReadOnlyDestinationIsRefusedUntilItsAttributesAreReset
 TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
   WriteFile(At("inst/dst"), "earlier");
   fs::create_directories(At("disc/adir"));
+  WriteFile(At("disc/ok"), "ok");
   mkfifo(At("disc/fifo").c_str(), 0644);
   // A disc cannot lead a copy outside itself, by a link at any step below the drive root.
   WriteFile(At("outside/BND0.BND"), "secret", 0600);
@@ -147,6 +148,7 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
     const char* why;
     std::string source;
     std::string destination;
+    std::string drive = "";
   } cases[] = {
       {"source missing", At("disc/missing"), At("inst/dst")},
       {"source is a folder", At("disc/adir"), At("inst/dst")},
@@ -155,11 +157,16 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
       {"destination is a folder", At("inst/dst"), At("inst")},
       {"the file on the disc is a link", At("disc/") + "data\\bnd0.bnd", At("inst/dst")},
       {"a folder on the disc is a link", At("disc2/") + "data\\bnd0.bnd", At("inst/dst")},
-      {"a drive root that is no block device", "/dev/null/data\\bnd0.bnd", At("inst/dst")},
-      {"a drive root that does not exist", "/dev/cdcopy-none/data\\bnd0.bnd", At("inst/dst")},
+      {"a drive root that is no block device", "/dev/null/data\\bnd0.bnd", At("inst/dst"),
+       "/dev/null/"},
+      {"a drive root that does not exist", "/dev/cdcopy-none/data\\bnd0.bnd", At("inst/dst"),
+       "/dev/cdcopy-none/"},
+      {"a source outside the drive root", At("disc/ok"), At("inst/dst"), At("disc/adir/")},
+      {"a destination outside the installation", At("disc/ok"), dir_.Path() + "-other\\dst"},
   };
   for (const Case& c : cases) {
-    EXPECT_FALSE(platform_.CopyFileA(c.source.c_str(), c.destination.c_str(), false)) << c.why;
+    EXPECT_FALSE(Platform({}, c.drive).CopyFileA(c.source.c_str(), c.destination.c_str(), false))
+        << c.why;
     EXPECT_EQ(ReadFile(At("inst/dst")), "earlier") << c.why;
     EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"dst"}) << c.why;
   }
@@ -188,7 +195,8 @@ TEST_F(PosixPlatformTest, CopiesAcrossFileSystems) {
   if (source.empty()) GTEST_SKIP() << "needs /dev/shm on a file system of its own";
   const std::string data(1 << 20, 'x');
   WriteFile(source, data + "tail");
-  bool copied = platform_.CopyFileA(source.c_str(), At("dst").c_str(), false);
+  bool copied = Platform({}, source.substr(0, source.rfind('/') + 1))
+                    .CopyFileA(source.c_str(), At("dst").c_str(), false);
   fs::remove(source);
   ASSERT_TRUE(copied);
   EXPECT_TRUE(ReadFile(At("dst")) == data + "tail");
@@ -288,14 +296,14 @@ TEST_F(PosixPlatformTest, AttributesTellFoldersFromFilesWithoutRegardToCase) {
                {"disc\\data\\max\\halvane", INVALID_FILE_ATTRIBUTES},
                {"disc\\data\\all\\bnd0.bnd\\more", INVALID_FILE_ATTRIBUTES}};
   for (const auto& c : cases) {
-    EXPECT_EQ(platform_.GetFileAttributesA(Win(c.path).c_str()), c.attributes) << c.path;
+    EXPECT_EQ(platform_.GetFileAttributesA(At(c.path).c_str()), c.attributes) << c.path;
   }
 }
 
 TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
   const std::string name(300, 'n');
   EXPECT_FALSE(platform_.CreateDirectoryA(Win(name).c_str()));
-  EXPECT_FALSE(platform_.CopyFileA(Win(name + "\\f").c_str(), At("dst").c_str(), false));
+  EXPECT_FALSE(platform_.CopyFileA(At(name + "\\f").c_str(), At("dst").c_str(), false));
   EXPECT_FALSE(platform_.CreateDirectoryA(""));
 }
 
@@ -315,8 +323,9 @@ std::string WayName(const ::testing::TestParamInfo<Way>& info) {
 class EveryWayOfCopying : public ::testing::TestWithParam<Way> {
  protected:
   bool Copy(const std::string& from, const std::string& to) {
-    return posix::CopyWholeFile(from.c_str(), to.c_str(), false, GetParam().kind,
-                                GetParam().method);
+    return PosixPlatform((dir_.Path() + "/").c_str(), dir_.Path().c_str(),
+                         {GetParam().kind, GetParam().method})
+        .CopyFileA(from.c_str(), to.c_str(), false);
   }
   TempDir dir_;
 };
@@ -396,7 +405,8 @@ TEST(PosixCopy, SharesBlocksWhereTheFileSystemCan) {
   std::string data(4 << 20, 'x');
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(i / 4096);
   WriteFile(mnt + "/src", data);
-  ASSERT_TRUE(posix::CopyWholeFile((mnt + "/src").c_str(), (mnt + "/dst").c_str(), false));
+  ASSERT_TRUE(PosixPlatform((mnt + "/").c_str(), mnt.c_str())
+                  .CopyFileA((mnt + "/src").c_str(), (mnt + "/dst").c_str(), false));
   EXPECT_TRUE(ReadFile(mnt + "/dst") == data);
 
   int fd = open((mnt + "/dst").c_str(), O_RDONLY);
@@ -423,7 +433,7 @@ TEST(PosixSleep, SleepsTheWholeTimeThroughSignals) {
   setitimer(ITIMER_REAL, &tick, nullptr);
 
   auto start = std::chrono::steady_clock::now();
-  PosixPlatform().Sleep(120);
+  PosixPlatform("", "").Sleep(120);
   auto elapsed = std::chrono::steady_clock::now() - start;
 
   itimerval off{};

@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace cdcopy::posix {
 
@@ -84,73 +84,6 @@ bool FindEntry(int dirFd, const char* name, EntryName& found, bool onDisc) {
   }
   closedir(dir);
   return matched;
-}
-
-std::size_t DriveRootLength(const char* path) {
-  const char* firstBackslash = std::strchr(path, '\\');
-  std::size_t end =
-      firstBackslash ? static_cast<std::size_t>(firstBackslash - path) : std::strlen(path);
-  while (end > 0 && path[end - 1] != '/') --end;
-  return end;
-}
-
-UniqueFd OpenParentBelow(UniqueFd start, const char* rest, EntryName& name, bool* exists,
-                         bool onDisc) {
-  struct stat root;
-  if (!start || (onDisc && fstat(start.Get(), &root) != 0)) return UniqueFd();
-  const char* at = rest;
-  UniqueFd dir = std::move(start);
-  while (dir) {
-    while (IsSeparator(*at)) ++at;
-    const char* end = at;
-    while (*end && !IsSeparator(*end)) ++end;
-    EntryName component;
-    if (end == at || !CopyName(at, static_cast<std::size_t>(end - at), component)) {
-      errno = end == at ? ENOENT : ENAMETOOLONG;
-      return UniqueFd();
-    }
-    const char* next = end;
-    while (IsSeparator(*next)) ++next;
-    bool found = FindEntry(dir.Get(), component, name, onDisc);
-    if (!*next) {
-      if (exists) *exists = found;
-      return dir;
-    }
-    if (!found) {
-      errno = ENOENT;
-      return UniqueFd();
-    }
-    dir = UniqueFd(
-        openat(dir.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC | (onDisc ? O_NOFOLLOW : 0)));
-    struct stat st;
-    if (onDisc && dir && (fstat(dir.Get(), &st) != 0 || st.st_dev != root.st_dev)) {
-      errno = EXDEV;  // a mount stacked inside the disc is not the disc
-      return UniqueFd();
-    }
-    at = next;
-  }
-  return UniqueFd();
-}
-
-UniqueFd OpenParent(const char* path, EntryName& name, bool* exists) {
-  UniqueFd start(open(IsSeparator(*path) ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return OpenParentBelow(std::move(start), path, name, exists, false);
-}
-
-UniqueFd OpenFolder(const char* path, std::size_t length) {
-  const std::string folder(path, length);
-  if (folder.empty()) return UniqueFd(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  UniqueFd exact(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (exact) return exact;
-  // A root of nothing but separators is the file system's root, which the walk has no name for.
-  if (folder.find_first_not_of("/\\") == std::string::npos) {
-    return UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  }
-  EntryName name;
-  bool exists = false;
-  UniqueFd parent = OpenParent(folder.c_str(), name, &exists);
-  if (!parent || !exists) return UniqueFd();
-  return UniqueFd(openat(parent.Get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 }  // namespace cdcopy::posix

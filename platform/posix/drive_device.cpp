@@ -51,8 +51,8 @@ std::string ReadTable(int fd) {
 // An optical drive knows whether a disc is in it: with the tray open or no disc, nothing is
 // coming. Anything else (a drive becoming ready, a device that is no optical drive, one this
 // user may not open) may still be mounted.
-bool DiscMayCome(const std::string& device) {
-  UniqueFd fd(open(device.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+bool DiscMayCome(const char* device) {
+  UniqueFd fd(open(device, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return true;
   int status = ioctl(fd.Get(), CDROM_DRIVE_STATUS, CDSL_CURRENT);
   return status != CDS_NO_DISC && status != CDS_TRAY_OPEN;
@@ -60,9 +60,8 @@ bool DiscMayCome(const std::string& device) {
 
 }  // namespace
 
-bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char* out,
-                    std::size_t size) {
-  bool found = false;
+std::vector<std::string> FindMountPoints(const char* mountinfo, unsigned major, unsigned minor) {
+  std::vector<std::string> points;
   for (const char* line = mountinfo; *line;) {
     const char* end = std::strchr(line, '\n');
     if (!end) end = line + std::strlen(line);
@@ -79,15 +78,11 @@ bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char*
     char extra;
     if (std::sscanf(fields[2].c_str(), "%u:%u%c", &lineMajor, &lineMinor, &extra) == 2 &&
         lineMajor == major && lineMinor == minor && Unescaped(fields[3]) == "/") {
-      std::string point = Unescaped(fields[4]);
-      if (point.size() < size) {
-        std::memcpy(out, point.c_str(), point.size() + 1);
-        found = true;
-      }
+      points.push_back(Unescaped(fields[4]));
     }
     line = *end ? end + 1 : end;
   }
-  return found;
+  return points;
 }
 
 long long MonotonicMs() {
@@ -96,30 +91,32 @@ long long MonotonicMs() {
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice,
-                           DiscWait& wait) {
-  *isDevice = false;
-  if (rootLength < 2 || path[rootLength - 1] != '/') return UniqueFd();
-  const std::string device(path, rootLength - 1);
+bool IsBlockDevice(const char* device, dev_t* rdev) {
   struct stat st;
-  if (stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return UniqueFd();
-  *isDevice = true;
+  if (*device == '\0' || stat(device, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  *rdev = st.st_rdev;
+  return true;
+}
 
+UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {
   UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
   if (!table) return UniqueFd();
-  const long long deadline = MonotonicMs() + kMountWait.count();
+  const long long deadline = MonotonicMs() + wait.bound.count();
   for (;;) {
-    char point[PATH_MAX];
-    if (FindMountPoint(ReadTable(table.Get()).c_str(), major(st.st_rdev), minor(st.st_rdev), point,
-                       sizeof point)) {
-      UniqueFd dir(open(point, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::vector<std::string> points =
+        FindMountPoints(ReadTable(table.Get()).c_str(), major(rdev), minor(rdev));
+    bool covered = false;
+    // The newest mount first; one with something mounted over it (a bind mount) is not the
+    // disc, but an older one still shows it.
+    for (auto point = points.rbegin(); point != points.rend(); ++point) {
+      UniqueFd dir(open(point->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
       struct stat mounted;
-      // Something mounted over the disc's folder (a bind mount) is not the disc: nothing to
-      // wait for, since it is there to stay.
-      if (dir && fstat(dir.Get(), &mounted) == 0) {
-        return mounted.st_dev == st.st_rdev ? std::move(dir) : UniqueFd();
-      }
+      if (!dir || fstat(dir.Get(), &mounted) != 0) continue;
+      if (mounted.st_dev == rdev) return dir;
+      covered = true;
     }
+    // Covered everywhere: nothing to wait for, since the cover is there to stay.
+    if (covered) return UniqueFd();
     const long long now = MonotonicMs();
     if (!DiscMayCome(device)) return UniqueFd();
     if (!wait.allowed || now >= deadline) {

@@ -6,6 +6,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 #include "platform/posix/unique_fd.h"
 
@@ -19,25 +23,24 @@ inline constexpr std::chrono::milliseconds kMountWait{10000};
 // for the same prompt fail at once instead of waiting again. Owned by the platform object.
 struct DiscWait {
   bool allowed = true;
+  std::chrono::milliseconds bound = kMountWait;
 };
 
 // The monotonic clock, in milliseconds: the one the platform's Sleep keeps to as well.
 long long MonotonicMs();
 
-// Where the path's drive root is a block device (the part before its last '/' ahead of the
-// disc's own names), the folder at which the device's file system is mounted, O_PATH, with
-// `isDevice` set; never a file system mounted over it. A disc not mounted yet is waited for, up to
-// kMountWait after each answered box; a drive that reports an open tray or no disc fails at once.
-// An invalid fd, with `isDevice` set, where nothing is mounted; `isDevice` false where the root is
-// no device.
-UniqueFd OpenMountedDevice(const char* path, std::size_t rootLength, bool* isDevice,
-                           DiscWait& wait);
+// Whether `device` is a block device: a drive named by its device.
+bool IsBlockDevice(const char* device, dev_t* rdev);
 
-// The mount point of the root of the file system on device `major:minor` in a mount table in
-// /proc/self/mountinfo's format, octal escapes undone, into `out`; the last one listed where
-// there are several. Answers false where there is none. Bind mounts of a folder below the root
-// do not count.
-bool FindMountPoint(const char* mountinfo, unsigned major, unsigned minor, char* out,
-                    std::size_t size);
+// The folder at which the file system on block device `rdev` (the drive `device`) is mounted,
+// O_PATH; never a file system mounted over it. A disc not mounted yet is waited for, up to the
+// wait's bound after each answered box; a drive that reports an open tray or no disc fails at once.
+// An invalid fd where nothing is mounted.
+UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait);
+
+// The mount points of the root of the file system on device `major:minor` in a mount table in
+// /proc/self/mountinfo's format, octal escapes undone, in the table's order (the newest last).
+// Bind mounts of a folder below the root do not count.
+std::vector<std::string> FindMountPoints(const char* mountinfo, unsigned major, unsigned minor);
 
 }  // namespace cdcopy::posix

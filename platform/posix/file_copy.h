@@ -1,15 +1,14 @@
+// How a disc's file is copied into the installation: its data by the best way the two file
+// systems allow, written behind the read, into a temporary file (temp_file.h) that takes the
+// destination's name only once it is whole.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
-#include "platform/posix/roots.h"
+#include "platform/posix/temp_file.h"
 
 namespace cdcopy::posix {
-
-enum class TempFileKind {
-  UnnamedWherePossible,
-  Named,  // what a file system without O_TMPFILE gets; chosen by tests to reach that path
-};
 
 // How the data is copied, best first; each gives way to the next where the file systems cannot
 // do it. Tests choose where to start, to reach every path.
@@ -20,15 +19,14 @@ enum class CopyMethod {
   ReadWrite,   // through one fixed buffer
 };
 
-// Copies the whole source over the destination, or changes nothing: the data goes into a
-// temporary file beside the destination, renamed over it only once every byte is written.
+// Copies the open file `from` (with status `source`) over `name` in the folder `dirFd` (which
+// `exists` there or not), whole or not at all, leaving the earlier copy as it was on failure.
 // Refuses a read-only destination, as Windows does, whoever runs it. The copy is writable by its
 // owner, as the attribute reset leaves a file, and carries the source's modification time.
-// Temporary files that an earlier run left in the destination's folder are removed. `roots`:
-// the run's, where the platform knows them.
-bool CopyWholeFile(const char* source, const char* destination, bool failIfExists,
-                   TempFileKind kind = TempFileKind::UnnamedWherePossible,
-                   CopyMethod first = CopyMethod::Clone, Roots* roots = nullptr);
+// Temporary files that an earlier run left in the folder are removed.
+bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* name, bool exists,
+                  bool failIfExists, TempFileKind kind = TempFileKind::UnnamedWherePossible,
+                  CopyMethod first = CopyMethod::Clone);
 
 // The mode a copy gets, and the attribute reset gives a file: that of a newly made file, never
 // executable, and writable by its owner whatever the umask takes away, so that the next run can

@@ -8,40 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <optional>
 
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/drive_device.h"
-#include "platform/posix/file_copy.h"
-#include "platform/posix/roots.h"
 #include "platform/posix/signals.h"
 
 namespace cdcopy {
 
 std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char* installDir) {
-  auto platform = std::make_unique<posix::PosixPlatform>();
-  platform->SetRoots(driveRoot, installDir);
-  return platform;
+  return std::make_unique<posix::PosixPlatform>(driveRoot, installDir);
 }
-
-namespace posix {
-
-namespace {
-
-// Owned by the owner of the folder it was made in, when root made it.
-void GiveToFolderOwner(int dirFd, const char* name) {
-  struct stat parent;
-  if (geteuid() != 0 || fstat(dirFd, &parent) != 0) return;
-  UniqueFd made(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (made) {
-    int ignored = fchown(made.Get(), parent.st_uid, parent.st_gid);
-    (void)ignored;
-  }
-}
-
-}  // namespace
-
-}  // namespace posix
 
 void StartProcess() {
   posix::StartProcess();
@@ -58,29 +32,35 @@ void ShowUsage(const char* text) {
 
 namespace posix {
 
+PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options)
+    : disc_(driveRoot, options.mountWait), installation_(installDir), options_(options) {}
+
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
   // What a progress line said so far is out before the box, wherever the box goes.
   std::fflush(stdout);
   int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
-  // Answered: a disc may have gone into the drive, worth waiting for while it is mounted.
-  roots_.wait.allowed = true;
+  disc_.PromptAnswered();
   return answer;
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
-  return CopyWholeFile(existingFile, newFile, failIfExists, TempFileKind::UnnamedWherePossible,
-                       CopyMethod::Clone, &roots_);
+  struct stat source;
+  UniqueFd from = disc_.OpenFile(existingFile, source);
+  Installation::Place place;
+  if (!from || !installation_.Find(newFile, place)) return false;
+  ActingAs acting(place.who);
+  return acting.Holds() && CopyFileInto(from.Get(), source, place.dir.Get(), place.name,
+                                        place.exists, failIfExists, options_.kind, options_.first);
 }
 
 bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attributes) {
-  EntryName name;
-  bool exists = false;
-  std::optional<ActingAsOwner> acting;
-  UniqueFd dir = OpenInInstallation(roots_, path, name, &exists, acting);
-  if (!dir || !exists) return false;
+  Installation::Place place;
+  if (!installation_.Find(path, place) || !place.exists) return false;
+  ActingAs acting(place.who);
+  if (!acting.Holds()) return false;
   // Only the file itself, held by a descriptor from the check to the change: a link planted in
   // the installation, even at the last moment, must not pass the change on.
-  UniqueFd file(openat(dir.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd file(openat(place.dir.Get(), place.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? ReadOnlyMode() : WritableMode();
@@ -89,36 +69,22 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
   if (errno != ENOENT) return false;
   // No /proc (a chroot, a small container): the file opened anew, and changed only if it is
   // still the one looked at.
-  UniqueFd opened(
-      openat(dir.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd opened(openat(place.dir.Get(), place.name,
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat again;
   return opened && fstat(opened.Get(), &again) == 0 && again.st_ino == st.st_ino &&
          again.st_dev == st.st_dev && fchmod(opened.Get(), mode) == 0;
 }
 
 std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
-  EntryName name;
-  bool exists = false;
-  UniqueFd dir = OpenOnDisc(roots_, path, name, &exists);
-  struct stat st;
-  // Asked only of a disc's folders: a link there is not followed, so it is as good as nothing.
-  if (!dir || !exists || fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      S_ISLNK(st.st_mode)) {
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-  return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
+  return disc_.Attributes(path);
 }
 
 bool PosixPlatform::CreateDirectoryA(const char* path) {
-  EntryName name;
-  bool exists = false;
-  std::optional<ActingAsOwner> acting;
-  UniqueFd dir = OpenInInstallation(roots_, path, name, &exists, acting);
-  if (!dir || exists || mkdirat(dir.Get(), name, 0777) != 0) return false;
-  // Made as the installation's owner, it is theirs already.
-  if (!acting || !acting->Switched()) GiveToFolderOwner(dir.Get(), name);
-  return true;
+  Installation::Place place;
+  if (!installation_.Find(path, place) || place.exists) return false;
+  ActingAs acting(place.who);
+  return acting.Holds() && mkdirat(place.dir.Get(), place.name, 0777) == 0;
 }
 
 void PosixPlatform::Sleep(std::uint32_t milliseconds) {

@@ -1,17 +1,28 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <string>
+#include <chrono>
 
 #include "platform/open_line.h"
 #include "platform/platform.h"
-#include "platform/posix/roots.h"
+#include "platform/posix/disc.h"
+#include "platform/posix/file_copy.h"
+#include "platform/posix/installation.h"
 
 namespace cdcopy::posix {
 
+// What tests choose; a run takes the defaults.
+struct PlatformOptions {
+  TempFileKind kind = TempFileKind::UnnamedWherePossible;
+  CopyMethod first = CopyMethod::Clone;
+  std::chrono::milliseconds mountWait = kMountWait;
+};
+
+// The platform of one run: the disc below the drive root, the installation below its folder,
+// each opened once and the one owner of its side. A path under neither is refused.
 class PosixPlatform final : public Platform {
  public:
+  PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options = {});
+
   int MessageBoxA(const char* text, const char* caption, unsigned type) override;
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override;
@@ -23,14 +34,10 @@ class PosixPlatform final : public Platform {
   bool IsStdoutTerminal() override;
   void EndStdoutLine() override;
 
-  // The roots exactly as the user gave them; until then every path is taken on its own.
-  void SetRoots(const char* driveRoot, const char* installDir) {
-    roots_.drive = driveRoot;
-    roots_.install = installDir;
-  }
-
  private:
-  Roots roots_;
+  Disc disc_;
+  Installation installation_;
+  PlatformOptions options_;
   OpenLine line_;
 };
 

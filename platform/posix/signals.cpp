@@ -5,16 +5,14 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
+
+#include "platform/posix/temp_file.h"
 
 namespace cdcopy::posix {
 
 namespace {
 
 struct Shared {
-  volatile sig_atomic_t tempActive = 0;
-  int tempDir = -1;
-  char tempName[64] = {};
   volatile sig_atomic_t ttyFd = -1;
   termios saved{};
   termios raw{};
@@ -48,7 +46,7 @@ void EndAsTheSignalWould(int signal) {
     ssize_t ignored = write(tty, "\n", 1);
     (void)ignored;
   }
-  if (shared.tempActive) unlinkat(shared.tempDir, shared.tempName, 0);
+  RemovePendingTempFiles();
   ::signal(signal, SIG_DFL);
   Unblock(signal);
   raise(signal);
@@ -123,17 +121,6 @@ void StartProcess() {
   Install(SIGTSTP, StopAsAsked);
   Install(SIGCONT, Continued);
   Install(SIGWINCH, Resized);
-}
-
-void SetPendingTemp(int dirFd, const char* name) {
-  shared.tempActive = 0;
-  shared.tempDir = dirFd;
-  std::snprintf(shared.tempName, sizeof shared.tempName, "%s", name);
-  shared.tempActive = 1;
-}
-
-void ClearPendingTemp() {
-  shared.tempActive = 0;
 }
 
 void SetBoxTerminal(int fd, const termios& saved, const termios& raw) {

@@ -1,7 +1,7 @@
 // The one owner of the signals that end the process. Whatever ends cdcopy from outside first
-// puts the terminal back if a box is up and removes a named temporary file if one is pending,
-// then ends the process as the signal would have. Only what a handler may touch is shared with
-// it: flags, descriptors and fixed buffers.
+// puts the terminal back if a box is up and removes a named temporary file if one is pending
+// (temp_file.h), then ends the process as the signal would have. Only what a handler may touch
+// is shared with it: flags, descriptors and fixed buffers.
 #pragma once
 
 #include <termios.h>
@@ -13,11 +13,6 @@ namespace cdcopy::posix {
 // instead, as a full disk does), and takes over every signal that would end the process,
 // leaving alone those that whoever started it chose to ignore.
 void StartProcess();
-
-// The named temporary file in `dirFd` that a signal must remove; set before the name is made,
-// since removing a name that was never made is harmless.
-void SetPendingTemp(int dirFd, const char* name);
-void ClearPendingTemp();
 
 // The terminal a box has put into key-at-a-time mode, with the settings to put back. While it
 // is set, a stop from outside puts the settings back before stopping, and a continue puts the

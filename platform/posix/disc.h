@@ -1,0 +1,43 @@
+// The disc in the drive, below the drive root exactly as the user gave it. A drive root that
+// names a block device (/dev/sr0/, or /dev/sr0 without its slash, as D: names drive D) stands
+// for the file system on that device wherever it is mounted at the moment. Only the disc's own
+// files are read: no link is followed below the root, no other mount is entered, nothing but a
+// regular file is opened, and each file opened must be on the disc's file system.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "platform/posix/case_blind_path.h"
+#include "platform/posix/drive_device.h"
+#include "platform/posix/unique_fd.h"
+
+namespace cdcopy::posix {
+
+class Disc {
+ public:
+  explicit Disc(std::string driveRoot, std::chrono::milliseconds mountWait = kMountWait);
+
+  // A prompt was answered: a disc may just have gone in, worth waiting for while it is mounted.
+  void PromptAnswered() { wait_.allowed = true; }
+
+  // The regular file at a composed path on the disc, open for reading, with its status.
+  UniqueFd OpenFile(const char* path, struct stat& st);
+
+  // FILE_ATTRIBUTE_DIRECTORY, _READONLY or _ARCHIVE for what the path names on the disc, or
+  // INVALID_FILE_ATTRIBUTES.
+  std::uint32_t Attributes(const char* path);
+
+ private:
+  // The folder on the disc that holds the path's last name, with that name as found; `disc`
+  // is the device of the disc's file system.
+  UniqueFd Find(const char* path, EntryName& name, bool& exists, dev_t& disc);
+
+  std::string root_;
+  DiscWait wait_;
+};
+
+}  // namespace cdcopy::posix

@@ -1,0 +1,219 @@
+#include "platform/posix/identity.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+
+namespace cdcopy::posix {
+
+namespace {
+
+// The kernel's own id for a user it cannot name; no one logs in as it.
+constexpr uid_t kUnprivilegedUid = 65534;
+constexpr gid_t kUnprivilegedGid = 65534;
+
+bool restoreFailed = false;
+
+std::string_view Field(std::string_view line, int index) {
+  for (; index > 0; --index) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return {};
+    line.remove_prefix(colon + 1);
+  }
+  return line.substr(0, line.find(':'));
+}
+
+bool Number(std::string_view text, unsigned& out) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+template <typename Each>
+void Lines(std::string_view text, Each each) {
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line[0] != '#') each(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+bool ListsMember(std::string_view groupLine, std::string_view name) {
+  std::string_view members = Field(groupLine, 3);
+  while (!members.empty()) {
+    std::size_t comma = members.find(',');
+    if (members.substr(0, comma) == name) return true;
+    if (comma == std::string_view::npos) break;
+    members.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+Identity Unprivileged(Identity::Kind kind, gid_t gid) {
+  Identity who{kind, kUnprivilegedUid, gid, {}};
+  if (kind == Identity::Kind::Group) who.groups = {gid};
+  return who;
+}
+
+bool InGroup(const Identity& user, gid_t gid) {
+  return user.gid == gid ||
+         std::find(user.groups.begin(), user.groups.end(), gid) != user.groups.end();
+}
+
+std::string ReadWhole(const char* path) {
+  std::string text;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+  close(fd);
+  return text;
+}
+
+std::vector<gid_t>& CallerGroups() {
+  static std::vector<gid_t> groups = [] {
+    std::vector<gid_t> read(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    if (getgroups(static_cast<int>(read.size()), read.data()) != static_cast<int>(read.size())) {
+      read.clear();
+    }
+    return read;
+  }();
+  return groups;
+}
+
+}  // namespace
+
+Identity Accounts::User(uid_t uid) const {
+  Identity who = Unprivileged(Identity::Kind::User, kUnprivilegedGid);
+  who.uid = uid;
+  std::string_view name;
+  Lines(passwd, [&](std::string_view line) {
+    unsigned lineUid = 0, lineGid = 0;
+    if (name.empty() && Number(Field(line, 2), lineUid) && lineUid == uid &&
+        Number(Field(line, 3), lineGid)) {
+      name = Field(line, 0);
+      who.gid = lineGid;
+      who.groups = {lineGid};
+    }
+  });
+  // Not in the files (a directory service): the user's own id alone, no group.
+  if (name.empty()) return who;
+  Lines(group, [&](std::string_view line) {
+    unsigned gid = 0;
+    if (ListsMember(line, name) && Number(Field(line, 2), gid) && !InGroup(who, gid)) {
+      who.groups.push_back(gid);
+    }
+  });
+  return who;
+}
+
+bool Accounts::HasOtherMembers(gid_t gid, const std::vector<uid_t>& except) const {
+  auto other = [&](unsigned uid) {
+    return uid != 0 && std::find(except.begin(), except.end(), uid) == except.end();
+  };
+  bool found = false;
+  Lines(passwd, [&](std::string_view line) {
+    unsigned uid = 0, lineGid = 0;
+    if (Number(Field(line, 2), uid) && Number(Field(line, 3), lineGid) && lineGid == gid &&
+        other(uid)) {
+      found = true;
+    }
+  });
+  Lines(group, [&](std::string_view line) {
+    unsigned lineGid = 0;
+    if (!Number(Field(line, 2), lineGid) || lineGid != gid) return;
+    std::string_view members = Field(line, 3);
+    while (!members.empty() && !found) {
+      std::string_view member = members.substr(0, members.find(','));
+      // A member the files cannot name is someone else all the same.
+      bool named = false;
+      Lines(passwd, [&](std::string_view user) {
+        unsigned uid = 0;
+        if (Field(user, 0) == member && Number(Field(user, 2), uid)) {
+          named = true;
+          found = found || other(uid);
+        }
+      });
+      found = found || !named;
+      if (members.size() == member.size()) break;
+      members.remove_prefix(member.size() + 1);
+    }
+  });
+  return found;
+}
+
+Identity Meet(const Identity& a, const Identity& b, const Accounts&) {
+  using Kind = Identity::Kind;
+  if (a.kind == Kind::Caller) return b;
+  if (b.kind == Kind::Caller || a == b) return a;
+  if (a.kind == Kind::User && b.kind == Kind::Group && InGroup(a, b.gid)) return b;
+  if (b.kind == Kind::User && a.kind == Kind::Group && InGroup(b, a.gid)) return a;
+  return Unprivileged(Kind::Nobody, kUnprivilegedGid);
+}
+
+Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
+                      const Accounts& accounts) {
+  // Without root's rights the run has only its own: nothing to set aside.
+  if (geteuid() != 0) return {};
+  std::vector<uid_t> users = {folder.st_uid};
+  bool groupWrites = false;
+  if (folder.st_mode & S_ISVTX) {
+    if (entry) users.push_back(entry->st_uid);
+  } else if (folder.st_mode & S_IWOTH) {
+    return Unprivileged(Identity::Kind::Nobody, kUnprivilegedGid);
+  } else {
+    groupWrites = folder.st_mode & S_IWGRP;
+  }
+  std::erase(users, 0);
+  Identity who;
+  if (groupWrites && accounts.HasOtherMembers(folder.st_gid, users)) {
+    who = Unprivileged(Identity::Kind::Group, folder.st_gid);
+  }
+  for (uid_t uid : users) who = Meet(who, accounts.User(uid), accounts);
+  return who;
+}
+
+const Accounts& SystemAccounts() {
+  static const std::string passwd = ReadWhole("/etc/passwd");
+  static const std::string group = ReadWhole("/etc/group");
+  static const Accounts accounts{passwd, group};
+  return accounts;
+}
+
+ActingAs::ActingAs(const Identity& who) {
+  if (who.kind == Identity::Kind::Caller) return;
+  CallerGroups();
+  if (restoreFailed || setgroups(who.groups.size(), who.groups.data()) != 0) {
+    holds_ = false;
+    return;
+  }
+  switched_ = true;
+  setfsgid(who.gid);
+  setfsuid(who.uid);
+  // Each call answers the identity before it: an invalid one changes nothing and tells.
+  holds_ = setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(who.uid) &&
+           setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(who.gid);
+}
+
+ActingAs::~ActingAs() {
+  if (!switched_) return;
+  setfsuid(geteuid());
+  setfsgid(getegid());
+  const std::vector<gid_t>& groups = CallerGroups();
+  const bool restored = setgroups(groups.size(), groups.data()) == 0 &&
+                        setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(geteuid()) &&
+                        setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(getegid());
+  restoreFailed = restoreFailed || !restored;
+}
+
+bool CallerRestored() {
+  return !restoreFailed;
+}
+
+}  // namespace cdcopy::posix

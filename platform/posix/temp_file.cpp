@@ -1,0 +1,190 @@
+#include "platform/posix/temp_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cdcopy::posix {
+
+namespace {
+
+// The named temporary files a signal handler must remove: only flags, descriptors and fixed
+// buffers, which it may touch. A slot is filled in full before it is marked in use.
+struct Pending {
+  volatile sig_atomic_t active = 0;
+  int dir = -1;
+  char name[64] = {};
+};
+Pending pending[2];
+
+Pending* Register(int dirFd, const char* name) {
+  for (Pending& slot : pending) {
+    if (slot.active) continue;
+    slot.dir = dirFd;
+    std::snprintf(slot.name, sizeof slot.name, "%s", name);
+    slot.active = 1;
+    return &slot;
+  }
+  return nullptr;
+}
+
+void Unregister(int dirFd, const char* name) {
+  for (Pending& slot : pending) {
+    if (slot.active && slot.dir == dirFd && std::strcmp(slot.name, name) == 0) slot.active = 0;
+  }
+}
+
+bool IsOurTemporaryName(const char* name) {
+  auto digits = [](const char*& at) {
+    const char* begin = at;
+    while (*at >= '0' && *at <= '9') ++at;
+    return at > begin;
+  };
+  if (std::strncmp(name, ".cdcopy-", 8) != 0) return false;
+  const char* at = name + 8;
+  if (!digits(at) || *at++ != '-' || !digits(at)) return false;
+  return std::strcmp(at, ".tmp") == 0;
+}
+
+// Unnamed files get their name through /proc, which a chroot or a small container may lack.
+bool ProcShowsFd(int fd) {
+  struct stat through, held;
+  return stat(ProcFdName(fd).path, &through) == 0 && fstat(fd, &held) == 0 &&
+         through.st_ino == held.st_ino;
+}
+
+}  // namespace
+
+void RemovePendingTempFiles() {
+  for (Pending& slot : pending) {
+    if (slot.active) unlinkat(slot.dir, slot.name, 0);
+  }
+}
+
+bool TempFilesPossible(int dirFd) {
+  UniqueFd list(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  // No flags to read (a folder that may not be listed, or vfat, exfat, NTFS through FUSE):
+  // nothing says no.
+  if (!list || ioctl(list.Get(), FS_IOC_GETFLAGS, &flags) != 0) return true;
+  return !(flags & (FS_APPEND_FL | FS_IMMUTABLE_FL));
+}
+
+void SweepLeftovers(int dirFd) {
+  DIR* dir = fdopendir(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat held, named;
+    // Looked at before it is opened: only a regular file is ever opened, as on a disc.
+    if (!IsOurTemporaryName(entry->d_name) ||
+        fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(named.st_mode)) {
+      continue;
+    }
+    UniqueFd file(
+        openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file && fstat(file.Get(), &held) == 0 && S_ISREG(held.st_mode) &&
+        flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == held.st_ino && named.st_dev == held.st_dev) {
+      unlinkat(dirFd, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind) : dirFd_(dirFd) {
+  if (kind == TempFileKind::UnnamedWherePossible) {
+    fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (fd_ && ProcShowsFd(fd_.Get()) && Lock()) return;
+    if (!fd_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return;
+    fd_.Reset();
+  }
+  for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
+    NextName();
+    fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
+    if (!fd_ && errno != EEXIST) return;
+    if (!fd_) continue;
+    // Registered only once this run has made it: a name another process made is never removed.
+    named_ = true;
+    Register(dirFd_, name_);
+    struct stat st;
+    // Swept away as a leftover by another run in the moment before the lock: made anew.
+    if (!Lock() || fstat(fd_.Get(), &st) != 0 || st.st_nlink == 0) {
+      fd_.Reset();
+      unlinkat(dirFd_, name_, 0);
+      Unregister(dirFd_, name_);
+      named_ = false;
+    }
+  }
+}
+
+TempFile::~TempFile() {
+  if (!named_) return;
+  unlinkat(dirFd_, name_, 0);
+  Unregister(dirFd_, name_);
+}
+
+// A file system without locks (NFS without a lock service) cannot tell leftovers either, and
+// sweeps nothing.
+bool TempFile::Lock() {
+  int result;
+  while ((result = flock(fd_.Get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+}
+
+void TempFile::NextName() {
+  std::snprintf(name_, sizeof name_, ".cdcopy-%ld-%u.tmp", static_cast<long>(getpid()), counter_++);
+}
+
+// rename() cannot take an unnamed file, so it gets a hidden name for the moment between, under
+// the lock it has held since it was made.
+bool TempFile::LinkUnnamed() {
+  const ProcFdName self(fd_.Get());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    NextName();
+    if (linkat(AT_FDCWD, self.path, dirFd_, name_, AT_SYMLINK_FOLLOW) == 0 ||
+        linkat(fd_.Get(), "", dirFd_, name_, AT_EMPTY_PATH) == 0) {
+      named_ = true;
+      Register(dirFd_, name_);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool TempFile::Commit(const char* finalName) {
+  int synced;
+  while ((synced = fdatasync(fd_.Get())) != 0 && errno == EINTR) {
+  }
+  if (synced != 0) return false;
+  if (!named_ && !LinkUnnamed()) return false;
+  // A second descriptor keeps the lock (it belongs to the open file, not to a descriptor) until
+  // the file has its final name, while the first is closed and checked: a write error that the
+  // file system reports only at close (NFS, quotas) fails the copy. An interrupted close has
+  // still closed, and the data is on the disk already.
+  UniqueFd held(fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0));
+  if (!held || (close(fd_.Release()) != 0 && errno != EINTR)) return false;
+  if (renameat(dirFd_, name_, dirFd_, finalName) != 0) return false;
+  named_ = false;
+  Unregister(dirFd_, name_);
+  // The rename made durable: by a sync of the folder, or, where the folder cannot be opened for
+  // one (its owner may write and search it but not list it), of the whole file system. Some
+  // file systems cannot sync a folder (EINVAL); they have nothing to sync there.
+  UniqueFd dir(openat(dirFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir && (fsync(dir.Get()) == 0 || errno == EINVAL)) return true;
+  return syncfs(held.Get()) == 0;
+}
+
+}  // namespace cdcopy::posix
