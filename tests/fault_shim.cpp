@@ -6,11 +6,16 @@
 //   CDCOPY_SHIM_EIO_AT=N      reading it at offset N or beyond fails with EIO
 //   CDCOPY_SHIM_EOF_AT=N      reading it ends at offset N, without an error
 //   CDCOPY_SHIM_FAIL=LIST     any of fdatasync, close: the sync of the source's copy, or its
-//                             close after the sync, fails with EIO
+//                             close after the sync, fails with EIO; flock: every lock fails
+//                             with ENOLCK; getflags: a folder's flags cannot be read (ENOTTY)
 //   CDCOPY_SHIM_REFUSE=LIST   any of clone, copy_file_range, sendfile, tmpfile: refused as a
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
+//   CDCOPY_SHIM_RENAME_DELAY_US=N  a temporary file's rename waits N us, having made
+//                             CDCOPY_SHIM_RENAMING=PATH first
+//   CDCOPY_SHIM_TERM_AT_CREATE=1  as a named temporary file is about to be made, another
+//                             process makes that name, and SIGTERM arrives
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
@@ -18,8 +23,8 @@
 //                             "sleep N ms" (each) and "mount wait N s" (all of them, at the end)
 //   CDCOPY_SHIM_TERM_AT_RESTORE=1  SIGTERM raised once, as a terminal's line mode is put back
 //   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
-//                             read-ahead, sync_file_range, fdatasync, renameat and fsync seen, and
-//                             for the source opened for reading (each line once)
+//                             read-ahead, sync_file_range, fdatasync, linkat, renameat and fsync
+//                             seen, and for the source opened for reading (each line once)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -90,16 +95,21 @@ int Fail(int error, const char* line = nullptr) {
   return -1;
 }
 
+void Touch(const char* path, const char* content = "") {
+  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
+      AT_FDCWD, path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, content, strlen(content));
+  (void)put;
+  Real<int (*)(int)>("close")(fd);
+}
+
 // Cuts a step of `wanted` bytes at the source's `offset` to what may go ahead; false, with
 // errno set, for a step that must fail.
 bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, const char* eof) {
   Log(way);
   if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
-    if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) {
-      int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
-          AT_FDCWD, started, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0) Real<int (*)(int)>("close")(fd);
-    }
+    if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) Touch(started);
     usleep(static_cast<useconds_t>(std::atoll(delay)));
     wanted = std::min<size_t>(wanted, 65536);
   }
@@ -172,6 +182,12 @@ int openat(int dir, const char* path, int flags, ...) {
     va_end(args);
   }
   if ((flags & O_TMPFILE) == O_TMPFILE && Refused("tmpfile")) return Fail(EOPNOTSUPP);
+  if ((flags & O_EXCL) && std::strncmp(path, ".cdcopy-", 8) == 0 &&
+      std::getenv("CDCOPY_SHIM_TERM_AT_CREATE")) {
+    int made = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, 0644);
+    if (made >= 0) Real<ssize_t (*)(int, const void*, size_t)>("write")(made, "another's", 9);
+    raise(SIGTERM);
+  }
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
@@ -210,7 +226,22 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   Log("renameat\n");
+  if (const char* delay = std::getenv("CDCOPY_SHIM_RENAME_DELAY_US")) {
+    if (const char* renaming = std::getenv("CDCOPY_SHIM_RENAMING")) Touch(renaming);
+    usleep(static_cast<useconds_t>(std::atoll(delay)));
+  }
   return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
+}
+
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  Log("linkat\n");
+  return Real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to,
+                                                                          flags);
+}
+
+int flock(int fd, int operation) {
+  if (Listed("CDCOPY_SHIM_FAIL", "flock")) return Fail(ENOLCK, "flock ENOLCK\n");
+  return Real<int (*)(int, int)>("flock")(fd, operation);
 }
 
 int fsync(int fd) {
@@ -232,6 +263,9 @@ int ioctl(int fd, unsigned long request, ...) {
       ++calls;
       return std::atoi(status);
     }
+  }
+  if (request == FS_IOC_GETFLAGS && Listed("CDCOPY_SHIM_FAIL", "getflags")) {
+    return Fail(ENOTTY, "getflags ENOTTY\n");
   }
   if (request == FICLONE) {
     if (Refused("clone")) return Fail(EOPNOTSUPP);

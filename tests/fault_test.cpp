@@ -4,6 +4,7 @@
 // earlier copy survives byte for byte and no temporary file is left behind.
 #include <gtest/gtest.h>
 #include <linux/cdrom.h>
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
@@ -43,8 +44,6 @@ Launch WithoutTerminal(World& w, std::vector<std::string> env = {}) {
   launch.env = std::move(env);
   return launch;
 }
-
-constexpr uid_t kNobody = 65534;
 
 // The user `uid` cannot search its way to `path`, or "".
 std::string Unreachable(const std::string& path, uid_t uid) {
@@ -134,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   World w(3 << 20);
   EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
-  EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nrenameat\nfsync\n");
+  EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nlinkat\nrenameat\nfsync\n");
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
 
@@ -352,14 +351,18 @@ TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
 TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
   for (std::string refuse : {"", "tmpfile"}) {
     World w(1 << 20);
-    // Slowed down, so that the two runs' copies of the archive overlap.
+    // Slowed down, so that the two runs' copies of the archive overlap; the second starts as the
+    // first renames its copy, held back, so that its sweep meets the first's temporary file.
     std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=10000",
                                     "CDCOPY_SHIM_REFUSE=" + refuse};
-    Launch first = WithoutTerminal(w, env);
-    Launch second = first;
+    Launch second = WithoutTerminal(w, env);
+    Launch first = second;
+    first.env.push_back("CDCOPY_SHIM_RENAME_DELAY_US=1000000");
+    first.env.push_back("CDCOPY_SHIM_RENAMING=" + w.Root("renaming"));
     second.stdoutPath = w.Root("stdout2");
     second.stderrPath = w.Root("stderr2");
     TerminalSession one(first);
+    ASSERT_TRUE(Eventually([&] { return fs::exists(w.Root("renaming")); }));
     TerminalSession two(second);
     EXPECT_EQ(ExitCode(one.Finish(seconds(30))), 0);
     EXPECT_EQ(ExitCode(two.Finish(seconds(30))), 0);
@@ -374,6 +377,19 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
     EXPECT_EQ(w.Installed(), (std::vector<std::string>{"KestCore", kArchive, "KestCore/video",
                                                        kLogo, "Velmora", "halvane"}));
   }
+}
+
+// A signal as a named temporary file is made: a file of that name that another process made
+// first is not removed.
+TEST(Faults, ASignalAsATemporaryFileIsMadeRemovesNoOneElsesFile) {
+  World w;
+  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(
+                w, {"CDCOPY_SHIM_REFUSE=tmpfile", "CDCOPY_SHIM_TERM_AT_CREATE=1"}))),
+            128 + SIGTERM);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(w.Inst("KestCore")))
+    left.push_back(ReadFile(e.path()));
+  EXPECT_EQ(left, std::vector<std::string>{"another's"});
 }
 
 // Root may write anywhere, so as root the run is made as an ordinary user.
@@ -474,13 +490,26 @@ std::string NeedsRoot() {
   return geteuid() == 0 ? "" : "needs root";
 }
 
-std::string CoverInDrive(World& w, Launch& launch, DriveDevice& drive, const std::string& below) {
+std::string InDrive(World& w, Launch& launch, DriveDevice& drive) {
   std::string why = drive.Open(w);
   if (!why.empty()) return why;
   drive.Insert("base");
   launch.args[0] = drive.Root();
-  return drive.Cover(below, w.Root("discs/base/" + below));
+  return "";
 }
+
+std::string CoverInDrive(World& w, Launch& launch, DriveDevice& drive, const std::string& below) {
+  std::string why = InDrive(w, launch, drive);
+  return why.empty() ? drive.Cover(below, w.Root("discs/base/" + below)) : why;
+}
+
+// A user whose own group is not the one of their number, with that group to themselves.
+const passwd* Games() {
+  const passwd* games = getpwnam("games");
+  return geteuid() == 0 && games && games->pw_gid != games->pw_uid ? games : nullptr;
+}
+const std::string kNeedsGames = "needs root and the games user, whose group is not its number";
+constexpr uid_t kStranger = 12345;
 
 void SetFolderFlags(World& w, int flags) {
   int fd = open(w.Inst("KestCore/video").c_str(), O_RDONLY | O_DIRECTORY);
@@ -548,8 +577,8 @@ INSTANTIATE_TEST_SUITE_P(
                 kArchiveLine + kLogoLine, "earlier logo", [](World& w) { SetFolderFlags(w, 0); }},
         OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
                 [](World& w, Launch&, DriveDevice&) {
-                  for (const char* name :
-                       {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp", "a.cdcopy-1-2.tmp"}) {
+                  for (const char* name : {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp",
+                                           "a.cdcopy-1-2.tmp", ".cdcopy-1-2.tmp.bak"}) {
                     WriteFile(w.Inst("KestCore/") + name, "left");
                   }
                   return "";
@@ -559,6 +588,78 @@ INSTANTIATE_TEST_SUITE_P(
                   EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
                   EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
                   EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-1-2.tmp.bak")));
+                }},
+        // Network and foreign file systems: no locks (ENOLCK), no folder flags (ENOTTY).
+        OddCase{"NoLocksNorFolderFlags",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=flock,getflags");
+                  return "";
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
+                    EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
+                }},
+        // The installation reached through the owner's link to a folder of root's that anyone
+        // may write (sticky): the owner's folder there leads nowhere the owner could not go.
+        OddCase{"OwnersLinkToASharedFolder",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  std::string why = OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                  lchown(w.Inst("").c_str(), 0, 0);
+                  chmod(w.Inst("").c_str(), 01777);
+                  fs::create_directories(w.Root("home"));
+                  fs::create_symlink(w.Root("inst"), w.Root("home/Kestrion"));
+                  ChownTree(w.Root("home"), {kNobody, kNobody, true});
+                  launch.args[1] = w.Root("home/Kestrion");
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // A shared games folder of root's that its group may write: a member's link leads
+        // nowhere the members could not go.
+        OddCase{"MembersLinkInASharedGamesFolder",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* games = Games();
+                  if (!games) return kNeedsGames;
+                  chmod(w.Root("").c_str(), 0755);
+                  WriteFile(w.Root("theirs/BND0.BND"), "theirs");
+                  ChownTree(w.Root("theirs"), {kStranger, kStranger, true});
+                  chmod(w.Root("theirs").c_str(), 0700);
+                  fs::remove_all(w.Inst("KestCore"));
+                  fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
+                  lchown(w.Inst("KestCore").c_str(), games->pw_uid, games->pw_gid);
+                  chown(w.Inst("").c_str(), 0, games->pw_gid);
+                  chmod(w.Inst("").c_str(), 02775);
+                  return std::string();
+                },
+                kArchiveLine, "",
+                [](World& w) { EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs"); }},
+        // The owner's own group, from the account files: a folder that only it may enter is
+        // the owner's to use, whatever the installation folder's group.
+        OddCase{"OwnersOwnGroupReachesItsFolder",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* games = Games();
+                  if (!games) return kNeedsGames;
+                  chmod(w.Root("").c_str(), 0755);
+                  fs::create_directories(w.Root("gamesonly"));
+                  fs::create_symlink(w.Root("gamesonly"), w.Inst("KestCore/video"));
+                  ChownTree(w.Inst(""), {games->pw_uid, kNobody, true});
+                  chown(w.Root("gamesonly").c_str(), 0, games->pw_gid);
+                  chmod(w.Root("gamesonly").c_str(), 0770);
+                  return std::string();
+                }},
+        // A folder its owner may write and search but not list: the copy lands, and is not
+        // reported failed for want of a sync of the folder.
+        OddCase{"FolderTheOwnerMayNotList",
+                [](World& w, Launch&, DriveDevice&) {
+                  std::string why = OwnedByNobody(w);
+                  chmod(w.Inst("KestCore").c_str(), 0300);
+                  return why;
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "");
+                  ExpectBaseCopied(w);
                 }},
         OddCase{"DriveRootWithABackslashInItsName",
                 [](World& w, Launch& launch, DriveDevice&) {
@@ -578,7 +679,21 @@ INSTANTIATE_TEST_SUITE_P(
                 [](World& w, Launch& launch, DriveDevice& drive) {
                   return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
                 },
-                kArchiveLine + kLogoLine, ""}),
+                kArchiveLine + kLogoLine, ""},
+        OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
+                },
+                kArchiveLine + kLogoLine, ""},
+        // The disc mounted at a second folder too, something mounted over that one: the first
+        // still shows the disc.
+        OddCase{"DiscMountedTwiceTheNewerCovered",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  return why.empty()
+                             ? drive.MountAgainCovered(w.Root("again"), w.Root("discs/first"))
+                             : why;
+                }}),
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The POSIX platform layer on real folders: the contract the run relies on from Windows.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -21,6 +22,7 @@
 #include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/posix_platform.h"
+#include "sample_world.h"
 #include "test_files.h"
 
 namespace cdcopy::testing {
@@ -270,6 +272,84 @@ TEST_F(PosixPlatformTest, AttributeResetNeverFollowsALinkSwappedIn) {
   stop = true;
   swapper.join();
   EXPECT_EQ(Mode(At("outside")), 0444u);
+}
+
+// As root into another user's installation, each call does only what that user could, and the
+// next one is root's again: root's own extra group does not come along, a folder only a group
+// the owner is not in may write gets nothing, nor a folder that a planted link leads to, and a
+// disc's file only root may read is still read.
+TEST_F(PosixPlatformTest, AsRootEachCallDoesOnlyWhatTheOwnerCould) {
+  const group* games = getgrnam("games");
+  SKIP_OR_FAIL(geteuid() == 0 && games ? "" : "needs root and a games group");
+  chmod(dir_.Path().c_str(), 0755);
+  fs::create_directories(At("inst/KestCore"));
+  fs::create_directories(At("inst/halvane"));
+  fs::create_directories(At("rootonly"));
+  fs::create_directories(At("grouponly"));
+  fs::create_symlink(At("rootonly"), At("inst/KestCore/planted"));
+  fs::create_symlink(At("grouponly"), At("inst/KestCore/grouped"));
+  WriteFile(At("disc/rootonly.bnd"), "root's", 0400);
+  ChownTree(At("inst"), {kNobody, kNobody, true});
+  chown(At("inst/halvane").c_str(), 0, games->gr_gid);
+  chmod(At("inst/halvane").c_str(), 0775);
+  chown(At("grouponly").c_str(), 0, games->gr_gid);
+  chmod(At("grouponly").c_str(), 0770);
+  chmod(At("rootonly").c_str(), 0700);
+  const int wrong = InChild([&] {
+    setgroups(1, &games->gr_gid);
+    return (platform_.CreateDirectoryA(Win("inst\\KestCore\\planted\\video").c_str()) ? 1 : 0) |
+           (platform_.CreateDirectoryA(Win("inst\\KestCore\\grouped\\video").c_str()) ? 2 : 0) |
+           (platform_.CreateDirectoryA(Win("inst\\halvane\\video").c_str()) ? 4 : 0) |
+           (platform_.CopyFileA(At("disc\\rootonly.bnd").c_str(),
+                                Win("inst\\KestCore\\bnd0.bnd").c_str(), false)
+                ? 0
+                : 8);
+  });
+  EXPECT_EQ(wrong, 0) << "1: below a planted link, 2: with root's group, 3: with the folder's "
+                         "group, 8: the disc read as the owner";
+  struct stat copy {};
+  EXPECT_EQ(stat(At("inst/KestCore/bnd0.bnd").c_str(), &copy) == 0 ? copy.st_uid : 0, kNobody);
+}
+
+// A user's groups, from the account files alone: the primary one from the user's line, the
+// others where a group lists the user's name.
+TEST(Identity, AUsersGroupsComeFromTheAccountFiles) {
+  const posix::Accounts accounts{
+      "root:x:0:0::/root:/bin/sh\nu:x:1000:1000::/home/u:/bin/sh\nv:x:1001:100::/:/bin/sh\n",
+      "# comment\nusers:x:100:\nstaff:x:50:u,ghost\nu:x:1000:\ngames:x:60:v,u\n"};
+  EXPECT_EQ(accounts.User(1000).gid, 1000u);
+  EXPECT_EQ(accounts.User(1000).groups, (std::vector<gid_t>{1000, 50, 60}));
+  EXPECT_EQ(accounts.User(1001).groups, (std::vector<gid_t>{100, 60}));
+  EXPECT_TRUE(accounts.User(4242).groups.empty()) << "unknown to the files: no group at all";
+  bool unknown = false;
+  EXPECT_EQ(accounts.Members(50, unknown), std::vector<uid_t>{1000});
+  EXPECT_TRUE(unknown) << "ghost";
+  EXPECT_EQ(accounts.Members(100, unknown = false), std::vector<uid_t>{1001});
+  EXPECT_FALSE(unknown);
+}
+
+// Each answered box allows one more wait for the disc: the first expansion's disc that never
+// came does not keep the second, mounted late, from being waited for.
+TEST(DriveDevice, WaitsForTheDiscAgainAfterEachAnsweredBox) {
+  World w;
+  DriveDevice drive;
+  REQUIRE_DRIVE(drive, w);
+  drive.InsertLater("base", std::chrono::milliseconds(1500));
+  const int wrong = InChild([&] {
+    setsid();  // no terminal: the box answers at once
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    PosixPlatform platform(drive.Root().c_str(), w.Root("inst").c_str(),
+                           {.mountWait = std::chrono::milliseconds(1000)});
+    const std::string source = drive.Root() + "install\\data\\kestcore\\bnd0.bnd";
+    const std::string target = w.Root("inst") + "\\kestcore\\bnd0.bnd";
+    const bool early = platform.CopyFileA(source.c_str(), target.c_str(), false);
+    platform.MessageBoxA("Insert", "C", MB_OKCANCEL);
+    const bool late = platform.CopyFileA(source.c_str(), target.c_str(), false);
+    return (early ? 1 : 0) | (late ? 0 : 2);
+  });
+  EXPECT_EQ(wrong, 0) << "1: copied before the disc came, 2: not waited for after the box";
 }
 
 TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {

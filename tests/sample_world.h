@@ -165,6 +165,18 @@ class DriveDevice {
     return bound ? "" : "cannot bind-mount " + folder;
   }
 
+  // Mounts the disc in the drive once more at `at`, then `folder` over that mount, as a second
+  // desktop and a bind mount stacked on it would; both taken away before the disc is.
+  std::string MountAgainCovered(const std::string& at, const std::string& folder) {
+    fs::create_directories(at);
+    covers_.push_back(at);
+    if (mount(path_.c_str(), at.c_str(), "squashfs", MS_RDONLY, nullptr) != 0) {
+      return "cannot mount the disc twice";
+    }
+    covers_.push_back(at);
+    return mount(folder.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0 ? "" : "cannot cover";
+  }
+
  private:
   void Unmount() {
     for (; !covers_.empty(); covers_.pop_back()) umount2(covers_.back().c_str(), MNT_DETACH);

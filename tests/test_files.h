@@ -22,6 +22,9 @@ namespace cdcopy::testing {
 
 namespace fs = std::filesystem;
 
+// The user the tests hand an installation to, where a run as root must act as its owner.
+inline constexpr uid_t kNobody = 65534;
+
 class TempDir {
  public:
   TempDir() {

@@ -113,39 +113,32 @@ Identity Accounts::User(uid_t uid) const {
   return who;
 }
 
-bool Accounts::HasOtherMembers(gid_t gid, const std::vector<uid_t>& except) const {
-  auto other = [&](unsigned uid) {
-    return uid != 0 && std::find(except.begin(), except.end(), uid) == except.end();
-  };
-  bool found = false;
+std::vector<uid_t> Accounts::Members(gid_t gid, bool& unknown) const {
+  std::vector<uid_t> members;
   Lines(passwd, [&](std::string_view line) {
     unsigned uid = 0, lineGid = 0;
-    if (Number(Field(line, 2), uid) && Number(Field(line, 3), lineGid) && lineGid == gid &&
-        other(uid)) {
-      found = true;
+    if (Number(Field(line, 2), uid) && Number(Field(line, 3), lineGid) && lineGid == gid) {
+      members.push_back(uid);
     }
   });
   Lines(group, [&](std::string_view line) {
     unsigned lineGid = 0;
     if (!Number(Field(line, 2), lineGid) || lineGid != gid) return;
-    std::string_view members = Field(line, 3);
-    while (!members.empty() && !found) {
-      std::string_view member = members.substr(0, members.find(','));
-      // A member the files cannot name is someone else all the same.
+    for (std::string_view list = Field(line, 3); !list.empty();) {
+      std::string_view member = list.substr(0, list.find(','));
       bool named = false;
       Lines(passwd, [&](std::string_view user) {
         unsigned uid = 0;
-        if (Field(user, 0) == member && Number(Field(user, 2), uid)) {
+        if (!named && Field(user, 0) == member && Number(Field(user, 2), uid)) {
           named = true;
-          found = found || other(uid);
+          members.push_back(uid);
         }
       });
-      found = found || !named;
-      if (members.size() == member.size()) break;
-      members.remove_prefix(member.size() + 1);
+      unknown = unknown || !named;
+      list.remove_prefix(std::min(list.size(), member.size() + 1));
     }
   });
-  return found;
+  return members;
 }
 
 Identity Meet(const Identity& a, const Identity& b, const Accounts&) {
@@ -170,11 +163,19 @@ Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
   } else {
     groupWrites = folder.st_mode & S_IWGRP;
   }
-  std::erase(users, 0);
   Identity who;
-  if (groupWrites && accounts.HasOtherMembers(folder.st_gid, users)) {
-    who = Unprivileged(Identity::Kind::Group, folder.st_gid);
+  if (groupWrites) {
+    bool unknown = false;
+    std::vector<uid_t> members = accounts.Members(folder.st_gid, unknown);
+    std::erase(members, 0);
+    // A group of one (a user's own group) is that user.
+    if (unknown || members.size() > 1) {
+      who = Unprivileged(Identity::Kind::Group, folder.st_gid);
+    } else {
+      users.insert(users.end(), members.begin(), members.end());
+    }
   }
+  std::erase(users, 0);
   for (uid_t uid : users) who = Meet(who, accounts.User(uid), accounts);
   return who;
 }

@@ -33,8 +33,9 @@ struct Accounts {
   std::string_view passwd;
   std::string_view group;
   Identity User(uid_t uid) const;
-  // Whether anyone but `except` and root has `gid` as a primary or supplementary group.
-  bool HasOtherMembers(gid_t gid, const std::vector<uid_t>& except) const;
+  // The users who have `gid` as a primary or supplementary group; `unknown` when the group
+  // lists a member the files cannot name.
+  std::vector<uid_t> Members(gid_t gid, bool& unknown) const;
 };
 
 // The identity with no more rights than either: the same one, the group where the user is in
