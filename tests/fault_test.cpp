@@ -622,6 +622,26 @@ INSTANTIATE_TEST_SUITE_P(
                          return why;
                        },
                        kArchiveLine + kLogoLine, "root's own"},
+               // The owner's link in a folder of root's that anyone may write (sticky, as /tmp):
+               // only
+               // the link's owner and root can change it, so it leads nowhere its owner could not
+               // go.
+               OddCase{"LinkInAStickyFolderLeadsNowhere",
+                       [](World& w, Launch& launch, DriveDevice&) {
+                         std::string why = OwnedByNobody(w);
+                         fs::create_directories(w.Root("rootinst/KestCore"));
+                         chmod(w.Root("rootinst").c_str(), 0700);
+                         fs::create_directories(w.Root("shared"));
+                         chmod(w.Root("shared").c_str(), 01777);
+                         fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
+                         lchown(w.Root("shared/Kestrion").c_str(), kNobody, kNobody);
+                         launch.args[1] = w.Root("shared/Kestrion");
+                         return why;
+                       },
+                       kArchiveLine, "",
+                       [](World& w) {
+                         EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
+                       }},
                // A shared games folder of root's that its group may write: a member's link leads
                // nowhere the members could not go.
                OddCase{"MembersLinkInASharedGamesFolder",
