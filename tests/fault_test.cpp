@@ -519,216 +519,216 @@ void SetFolderFlags(World& w, int flags) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, OddWorld,
-    ::testing::
-        Values(OddCase{"PlantedFolderLinkLeadsNowhere",
-                       [](World& w, Launch&, DriveDevice&) {
-                         return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                       },
-                       kArchiveLine + kLogoLine, "root's own"},
-               // No logo on the disc: only the attribute reset after the failed copy meets the
-               // link.
-               OddCase{"PlantedFolderLinkMeetsTheReset",
-                       [](World& w, Launch&, DriveDevice&) {
-                         w.Insert("nologo");
-                         return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                       },
-                       kArchiveLine + kLogoLine, "root's own"},
-               OddCase{"PlantedHardLinkMeetsTheReset",
-                       [](World& w, Launch&, DriveDevice&) {
-                         w.Insert("nologo");
-                         fs::create_directories(w.Inst("KestCore/video"));
-                         std::string why = OwnedByNobody(w);
-                         if (why.empty())
-                           fs::create_hard_link(w.Root("rootonly/orrinmark.flk"), w.Inst(kLogo));
-                         return why;
-                       },
-                       kArchiveLine + kLogoLine, "root's own"},
-               OddCase{"OwnersOwnFolderLinkGetsTheCopies",
-                       [](World& w, Launch&, DriveDevice&) {
-                         fs::create_directories(w.Root("elsewhere"));
-                         lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
-                         return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
-                       },
-                       kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                       [](World& w) {
-                         for (const char* made :
-                              {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
-                           struct stat st {};
-                           EXPECT_EQ(lstat(w.Root(made).c_str(), &st) == 0 ? st.st_uid : 0,
-                                     kNobody);
-                         }
-                       }},
-               OddCase{"DeviceNodeOnTheDiscIsNeverOpened",
-                       [](World& w, Launch& launch, DriveDevice&) {
-                         launch.env.push_back("CDCOPY_SHIM_SOURCE=ORRINMARK.FLK");
-                         std::string disc = w.Root("discs/base/" + kLogoOnDisc.substr(5));
-                         fs::remove(disc);
-                         return mknod(disc.c_str(), S_IFCHR | 0444, makedev(1, 3)) == 0
-                                    ? ""
-                                    : NeedsRoot();
-                       },
-                       kArchiveLine + kLogoLine, ""},
-               OddCase{"WithoutProcTheCopiesAreStillWritable",
-                       [](World&, Launch& launch, DriveDevice&) {
-                         launch.withoutProc = true;
-                         return NeedsRoot();
-                       }},
-               OddCase{"AppendOnlyFolderIsRefusedBeforeAnythingIsWritten",
-                       [](World& w, Launch&, DriveDevice&) {
-                         WriteFile(w.Inst(kLogo), "earlier logo");
-                         SetFolderFlags(w, FS_APPEND_FL);
-                         return NeedsRoot();
-                       },
-                       kArchiveLine + kLogoLine, "earlier logo",
-                       [](World& w) { SetFolderFlags(w, 0); }},
-               OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
-                       [](World& w, Launch&, DriveDevice&) {
-                         for (const char* name : {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp",
-                                                  "a.cdcopy-1-2.tmp", ".cdcopy-1-2.tmp.bak"}) {
-                           WriteFile(w.Inst("KestCore/") + name, "left");
-                         }
-                         return "";
-                       },
-                       kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                       [](World& w) {
-                         EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
-                         EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
-                         EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
-                         EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-1-2.tmp.bak")));
-                       }},
-               // Network and foreign file systems: no locks (ENOLCK), no folder flags (ENOTTY).
-               OddCase{"NoLocksNorFolderFlags",
-                       [](World&, Launch& launch, DriveDevice&) {
-                         launch.env.push_back("CDCOPY_SHIM_FAIL=flock,getflags");
-                         return "";
-                       },
-                       kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                       [](World& w) {
-                         for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
-                           EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
-                       }},
-               // The installation reached through the owner's link to a folder of root's that
-               // anyone may write (sticky): the owner's folder there leads nowhere the owner could
-               // not go.
-               OddCase{"OwnersLinkToASharedFolder",
-                       [](World& w, Launch& launch, DriveDevice&) {
-                         std::string why = OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                         lchown(w.Inst("").c_str(), 0, 0);
-                         chmod(w.Inst("").c_str(), 01777);
-                         fs::create_directories(w.Root("home"));
-                         fs::create_symlink(w.Root("inst"), w.Root("home/Kestrion"));
-                         ChownTree(w.Root("home"), {kNobody, kNobody, true});
-                         launch.args[1] = w.Root("home/Kestrion");
-                         return why;
-                       },
-                       kArchiveLine + kLogoLine, "root's own"},
-               // The owner's link in a folder of root's that anyone may write (sticky, as /tmp):
-               // only
-               // the link's owner and root can change it, so it leads nowhere its owner could not
-               // go.
-               OddCase{"LinkInAStickyFolderLeadsNowhere",
-                       [](World& w, Launch& launch, DriveDevice&) {
-                         std::string why = OwnedByNobody(w);
-                         fs::create_directories(w.Root("rootinst/KestCore"));
-                         chmod(w.Root("rootinst").c_str(), 0700);
-                         fs::create_directories(w.Root("shared"));
-                         chmod(w.Root("shared").c_str(), 01777);
-                         fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
-                         lchown(w.Root("shared/Kestrion").c_str(), kNobody, kNobody);
-                         launch.args[1] = w.Root("shared/Kestrion");
-                         return why;
-                       },
-                       kArchiveLine, "",
-                       [](World& w) {
-                         EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
-                       }},
-               // A shared games folder of root's that its group may write: a member's link leads
-               // nowhere the members could not go.
-               OddCase{"MembersLinkInASharedGamesFolder",
-                       [](World& w, Launch&, DriveDevice&) {
-                         const passwd* games = Games();
-                         if (!games) return kNeedsGames;
-                         chmod(w.Root("").c_str(), 0755);
-                         WriteFile(w.Root("theirs/BND0.BND"), "theirs");
-                         ChownTree(w.Root("theirs"), {kStranger, kStranger, true});
-                         chmod(w.Root("theirs").c_str(), 0700);
-                         fs::remove_all(w.Inst("KestCore"));
-                         fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
-                         lchown(w.Inst("KestCore").c_str(), games->pw_uid, games->pw_gid);
-                         chown(w.Inst("").c_str(), 0, games->pw_gid);
-                         chmod(w.Inst("").c_str(), 02775);
-                         return std::string();
-                       },
-                       kArchiveLine, "",
-                       [](World& w) { EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs"); }},
-               // The owner's own group, from the account files: a folder that only it may enter is
-               // the owner's to use, whatever the installation folder's group.
-               OddCase{"OwnersOwnGroupReachesItsFolder",
-                       [](World& w, Launch&, DriveDevice&) {
-                         const passwd* games = Games();
-                         if (!games) return kNeedsGames;
-                         chmod(w.Root("").c_str(), 0755);
-                         fs::create_directories(w.Root("gamesonly"));
-                         fs::create_symlink(w.Root("gamesonly"), w.Inst("KestCore/video"));
-                         ChownTree(w.Inst(""), {games->pw_uid, kNobody, true});
-                         chown(w.Root("gamesonly").c_str(), 0, games->pw_gid);
-                         chmod(w.Root("gamesonly").c_str(), 0770);
-                         return std::string();
-                       }},
-               // A folder its owner may write and search but not list: the copy lands, and is not
-               // reported failed for want of a sync of the folder.
-               OddCase{"FolderTheOwnerMayNotList",
-                       [](World& w, Launch&, DriveDevice&) {
-                         std::string why = OwnedByNobody(w);
-                         chmod(w.Inst("KestCore").c_str(), 0300);
-                         return why;
-                       },
-                       kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                       [](World& w) {
-                         EXPECT_EQ(w.Waits(), "");
-                         ExpectBaseCopied(w);
-                       }},
-               OddCase{"DriveRootWithABackslashInItsName",
-                       [](World& w, Launch& launch, DriveDevice&) {
-                         fs::create_directories(w.Root("media"));
-                         fs::create_symlink(w.Root("discs/base"),
-                                            w.Root("media/MISSION PACK\\TWO"));
-                         launch.args[0] = w.Root("media/MISSION PACK\\TWO/");
-                         return "";
-                       }},
-               // Only the named device's file system is copied from: not a folder mounted over it
-               // (the archive then fails twice, five seconds apart), nor one mounted inside it.
-               OddCase{"MountOverTheDiscIsNotTheDisc",
-                       [](World& w, Launch& launch, DriveDevice& drive) {
-                         return CoverInDrive(w, launch, drive, "");
-                       },
-                       kArchiveLine, ""},
-               OddCase{"MountInsideTheDiscIsNotTheDisc",
-                       [](World& w, Launch& launch, DriveDevice& drive) {
-                         return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
-                       },
-                       kArchiveLine + kLogoLine, ""},
-               OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
-                       [](World& w, Launch& launch, DriveDevice& drive) {
-                         return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
-                       },
-                       kArchiveLine + kLogoLine, ""},
-               // The drive named by its device without the slash, as a shell completes it.
-               OddCase{"DriveDeviceWithoutItsSlash",
-                       [](World& w, Launch& launch, DriveDevice& drive) {
-                         std::string why = InDrive(w, launch, drive);
-                         launch.args[0].pop_back();
-                         return why;
-                       }},
-               // The disc mounted at a second folder too, something mounted over that one: the
-               // first still shows the disc.
-               OddCase{"DiscMountedTwiceTheNewerCovered",
-                       [](World& w, Launch& launch, DriveDevice& drive) {
-                         std::string why = InDrive(w, launch, drive);
-                         return why.empty() ? drive.MountAgainCovered(w.Root("again"),
-                                                                      w.Root("discs/first"))
-                                            : why;
-                       }}),
+    ::testing::Values(
+        OddCase{"PlantedFolderLinkLeadsNowhere",
+                [](World& w, Launch&, DriveDevice&) {
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // No logo on the disc: only the attribute reset after the failed copy meets the
+        // link.
+        OddCase{"PlantedFolderLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"PlantedHardLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  fs::create_directories(w.Inst("KestCore/video"));
+                  std::string why = OwnedByNobody(w);
+                  if (why.empty())
+                    fs::create_hard_link(w.Root("rootonly/orrinmark.flk"), w.Inst(kLogo));
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"OwnersOwnFolderLinkGetsTheCopies",
+                [](World& w, Launch&, DriveDevice&) {
+                  fs::create_directories(w.Root("elsewhere"));
+                  lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
+                  return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* made : {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
+                    struct stat st {};
+                    EXPECT_EQ(lstat(w.Root(made).c_str(), &st) == 0 ? st.st_uid : 0, kNobody);
+                  }
+                }},
+        OddCase{"DeviceNodeOnTheDiscIsNeverOpened",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SOURCE=ORRINMARK.FLK");
+                  std::string disc = w.Root("discs/base/" + kLogoOnDisc.substr(5));
+                  fs::remove(disc);
+                  return mknod(disc.c_str(), S_IFCHR | 0444, makedev(1, 3)) == 0 ? "" : NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, ""},
+        OddCase{"WithoutProcTheCopiesAreStillWritable",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.withoutProc = true;
+                  return NeedsRoot();
+                }},
+        OddCase{"AppendOnlyFolderIsRefusedBeforeAnythingIsWritten",
+                [](World& w, Launch&, DriveDevice&) {
+                  WriteFile(w.Inst(kLogo), "earlier logo");
+                  SetFolderFlags(w, FS_APPEND_FL);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, "earlier logo", [](World& w) { SetFolderFlags(w, 0); }},
+        OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
+                [](World& w, Launch&, DriveDevice&) {
+                  for (const char* name : {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp",
+                                           "a.cdcopy-1-2.tmp", ".cdcopy-1-2.tmp.bak"}) {
+                    WriteFile(w.Inst("KestCore/") + name, "left");
+                  }
+                  return "";
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-1-2.tmp.bak")));
+                }},
+        OddCase{"DriveRootWithABackslashInItsName",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  fs::create_directories(w.Root("media"));
+                  fs::create_symlink(w.Root("discs/base"), w.Root("media/MISSION PACK\\TWO"));
+                  launch.args[0] = w.Root("media/MISSION PACK\\TWO/");
+                  return "";
+                }},
+        // Only the named device's file system is copied from: not a folder mounted over it
+        // (the archive then fails twice, five seconds apart), nor one mounted inside it.
+        OddCase{"MountOverTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "");
+                },
+                kArchiveLine, ""},
+        OddCase{"MountInsideTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
+                },
+                kArchiveLine + kLogoLine, ""}),
+    [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
+
+// As whom a run as root acts, and what it reads as the disc.
+INSTANTIATE_TEST_SUITE_P(
+    AsWhom, OddWorld,
+    ::testing::Values(
+        // Network and foreign file systems: no locks (ENOLCK), no folder flags (ENOTTY).
+        OddCase{"NoLocksNorFolderFlags",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=flock,getflags");
+                  return "";
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
+                    EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
+                }},
+        // The installation reached through the owner's link to a folder of root's that
+        // anyone may write (sticky): the owner's folder there leads nowhere the owner could
+        // not go.
+        OddCase{"OwnersLinkToASharedFolder",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  std::string why = OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                  lchown(w.Inst("").c_str(), 0, 0);
+                  chmod(w.Inst("").c_str(), 01777);
+                  fs::create_directories(w.Root("home"));
+                  fs::create_symlink(w.Root("inst"), w.Root("home/Kestrion"));
+                  ChownTree(w.Root("home"), {kNobody, kNobody, true});
+                  launch.args[1] = w.Root("home/Kestrion");
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // The owner's link in a folder of root's that anyone may write (sticky, as /tmp):
+        // only
+        // the link's owner and root can change it, so it leads nowhere its owner could not
+        // go.
+        OddCase{"LinkInAStickyFolderLeadsNowhere",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  std::string why = OwnedByNobody(w);
+                  fs::create_directories(w.Root("rootinst/KestCore"));
+                  chmod(w.Root("rootinst").c_str(), 0700);
+                  fs::create_directories(w.Root("shared"));
+                  chmod(w.Root("shared").c_str(), 01777);
+                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
+                  lchown(w.Root("shared/Kestrion").c_str(), kNobody, kNobody);
+                  launch.args[1] = w.Root("shared/Kestrion");
+                  return why;
+                },
+                kArchiveLine, "",
+                [](World& w) {
+                  EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
+                }},
+        // A shared games folder of root's that its group may write: a member's link leads
+        // nowhere the members could not go.
+        OddCase{"MembersLinkInASharedGamesFolder",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* games = Games();
+                  if (!games) return kNeedsGames;
+                  chmod(w.Root("").c_str(), 0755);
+                  WriteFile(w.Root("theirs/BND0.BND"), "theirs");
+                  ChownTree(w.Root("theirs"), {kStranger, kStranger, true});
+                  chmod(w.Root("theirs").c_str(), 0700);
+                  fs::remove_all(w.Inst("KestCore"));
+                  fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
+                  lchown(w.Inst("KestCore").c_str(), games->pw_uid, games->pw_gid);
+                  chown(w.Inst("").c_str(), 0, games->pw_gid);
+                  chmod(w.Inst("").c_str(), 02775);
+                  return std::string();
+                },
+                kArchiveLine, "",
+                [](World& w) { EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs"); }},
+        // The owner's own group, from the account files: a folder that only it may enter is
+        // the owner's to use, whatever the installation folder's group.
+        OddCase{"OwnersOwnGroupReachesItsFolder",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* games = Games();
+                  if (!games) return kNeedsGames;
+                  chmod(w.Root("").c_str(), 0755);
+                  fs::create_directories(w.Root("gamesonly"));
+                  fs::create_symlink(w.Root("gamesonly"), w.Inst("KestCore/video"));
+                  ChownTree(w.Inst(""), {games->pw_uid, kNobody, true});
+                  chown(w.Root("gamesonly").c_str(), 0, games->pw_gid);
+                  chmod(w.Root("gamesonly").c_str(), 0770);
+                  return std::string();
+                }},
+        // A folder its owner may write and search but not list: the copy lands, and is not
+        // reported failed for want of a sync of the folder.
+        OddCase{"FolderTheOwnerMayNotList",
+                [](World& w, Launch&, DriveDevice&) {
+                  std::string why = OwnedByNobody(w);
+                  chmod(w.Inst("KestCore").c_str(), 0300);
+                  return why;
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "");
+                  ExpectBaseCopied(w);
+                }},
+        OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
+                },
+                kArchiveLine + kLogoLine, ""},
+        // The drive named by its device without the slash, as a shell completes it.
+        OddCase{"DriveDeviceWithoutItsSlash",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  launch.args[0].pop_back();
+                  return why;
+                }},
+        // The disc mounted at a second folder too, something mounted over that one: the
+        // first still shows the disc.
+        OddCase{"DiscMountedTwiceTheNewerCovered",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  return why.empty()
+                             ? drive.MountAgainCovered(w.Root("again"), w.Root("discs/first"))
+                             : why;
+                }}),
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 }  // namespace
