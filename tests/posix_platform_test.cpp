@@ -305,7 +305,7 @@ TEST_F(PosixPlatformTest, AsRootEachCallDoesOnlyWhatTheOwnerCould) {
                 ? 0
                 : 8);
   });
-  EXPECT_EQ(wrong, 0) << "1: below a planted link, 2: with root's group, 3: with the folder's "
+  EXPECT_EQ(wrong, 0) << "1: below a planted link, 2: with root's group, 4: with the folder's "
                          "group, 8: the disc read as the owner";
   struct stat copy {};
   EXPECT_EQ(stat(At("inst/KestCore/bnd0.bnd").c_str(), &copy) == 0 ? copy.st_uid : 0, kNobody);
