@@ -15,6 +15,7 @@
 #include "platform/posix/file_copy.h"
 #include "platform/posix/roots.h"
 #include "platform/posix/signals.h"
+#include "platform/posix/terminal_box.h"
 
 namespace cdcopy {
 
@@ -59,8 +60,6 @@ void ShowUsage(const char* text) {
 namespace posix {
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  // What a progress line said so far is out before the box, wherever the box goes.
-  std::fflush(stdout);
   int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
   // Answered: a disc may have gone into the drive, worth waiting for while it is mounted.
   roots_.wait.allowed = true;
