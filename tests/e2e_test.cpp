@@ -347,6 +347,80 @@ TEST(Cdcopy, WithoutATerminalOnADesktopTheBoxesAreDialogs) {
   EXPECT_TRUE(fs::is_empty(world.Inst("Velmora")));
 }
 
+// With no terminal on a desktop, or what looks like one: a stand-in dialog program on PATH logs
+// its process and arguments, checks that no earlier window of the run is still up, then does
+// what the row says. The drive root has markup characters in it.
+struct DesktopCase {
+  const char* name;
+  const char* program;
+  const char* then;
+  std::string logged;       // among its arguments, one a line
+  bool shown = true;        // else the boxes go to standard error, and the base disc is copied
+  bool display = true;      // else one that cannot be opened
+  bool killTheRun = false;  // while the first window is up; the window must go with it
+};
+
+class Desktop : public ::testing::TestWithParam<DesktopCase> {};
+
+TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
+  const DesktopCase& c = GetParam();
+  XDisplay display;
+  display.Start();
+  SKIP_OR_FAIL(display.Missing());
+  ASSERT_EQ(display.Broken(), "");
+  World world;
+  const std::string log = world.Root("log");
+  WriteFile(world.Root("bin/") + c.program,
+            "#!/bin/sh\nfor p in $(/bin/sed -n 's/^-- //p' " + log + "); do kill -0 $p && echo " +
+                "still up >>" + log + "; done\nprintf '%s\\n' \"-- $$\" \"$@\" >>" + log + "\n" +
+                c.then + "\n",
+            0755);
+  fs::create_directory_symlink(world.Root("drive"), world.Root("a&<b"));
+  Launch launch = world.Start();
+  launch.args[0] = world.Root("a&<b/");
+  launch.withTerminal = false;
+  launch.virtualTime = false;  // the stand-in has the shim too
+  launch.env = {"PATH=" + world.Root("bin"), "DISPLAY=" + (c.display ? display.Name() : ":4093")};
+  TerminalSession run(launch);
+  auto alive = [](const std::string& pid) {
+    const std::string stat = ReadFile("/proc/" + pid + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+  };
+  if (c.killTheRun) {
+    ASSERT_TRUE(Eventually([&] { return ReadFile(log).find('\n') != std::string::npos; }));
+    kill(run.Pid(), SIGKILL);
+    run.Finish(seconds(20));
+    const std::string pid = ReadFile(log).substr(3, ReadFile(log).find('\n') - 3);
+    EXPECT_TRUE(Eventually([&] { return !alive(pid); })) << "the window outlived the run";
+    return;
+  }
+  ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
+  EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log);
+  const bool textAsGiven = ReadFile(log).find(world.Root("a&<b/ to copy")) != std::string::npos;
+  EXPECT_TRUE(textAsGiven || !c.shown);
+  EXPECT_EQ(ReadFile(log).find("still up"), std::string::npos) << ReadFile(log);
+  ExpectBaseCopied(world);
+  EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine + (c.shown ? kFirstLines + kSecondLines : ""));
+  EXPECT_EQ(world.Stderr().empty(), c.shown) << world.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cdcopy, Desktop,
+    ::testing::Values(
+        // As zenity does where it cannot open the display, which must not pass for Cancel.
+        DesktopCase{"ADisplayThatCannotBeOpenedIsNoDesktop", "zenity", "exit 1", "", false, false},
+        DesktopCase{"KdialogWhereThereIsNoZenity", "kdialog", "exit 0",
+                    "--title\nCopy Data from Kestrion CD-ROM\n--yesno\nInsert your Mission Pack "
+                    "One: Tessarand CD-ROM into Drive "},
+        DesktopCase{"TheTextIsNeverMarkup", "zenity", "exit 0",
+                    "--question\n--no-markup\n--title=Copy Data from Kestrion CD-ROM\n--text="
+                    "Insert your Kestrion CD-ROM in Drive "},
+        DesktopCase{"ADialogKilledBySignalIsNoAnswer", "zenity", "kill -KILL $$", "--question",
+                    false},
+        DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true, true,
+                    true}),
+    [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
+
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.
 TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
   struct Case {
