@@ -358,6 +358,7 @@ struct DesktopCase {
   bool shown = true;        // else the boxes go to standard error, and the base disc is copied
   bool display = true;      // else one that cannot be opened
   bool killTheRun = false;  // while the first window is up; the window must go with it
+  std::vector<std::string> env = {};
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
@@ -380,7 +381,9 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   launch.args[0] = world.Root("a&<b/");
   launch.withTerminal = false;
   launch.virtualTime = false;  // the stand-in has the shim too
-  launch.env = {"PATH=" + world.Root("bin"), "DISPLAY=" + (c.display ? display.Name() : ":4093")};
+  launch.env = c.env;
+  launch.env.insert(launch.env.end(), {"PATH=" + world.Root("bin"),
+                                       "DISPLAY=" + (c.display ? display.Name() : ":4093")});
   TerminalSession run(launch);
   auto alive = [](const std::string& pid) {
     const std::string stat = ReadFile("/proc/" + pid + "/stat");
@@ -417,6 +420,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "Insert your Kestrion CD-ROM in Drive "},
         DesktopCase{"ADialogKilledBySignalIsNoAnswer", "zenity", "kill -KILL $$", "--question",
                     false},
+        // While an item copies its line is in a window, closed before anything else shows.
+        DesktopCase{"EachCopyShowsItsLineInAWindow",
+                    "zenity",
+                    "case $1 in --progress) exec /bin/sleep 600 ;; esac",
+                    "--progress\n--pulsate\n--no-cancel\n--auto-close\n--text=Now copying "
+                    "Kestrion (kestcore) bnd0.bnd (179 MB)...\n",
+                    true,
+                    true,
+                    false,
+                    // Each archive's copy takes a second or more, for the window to come up.
+                    {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
+                     "CDCOPY_SHIM_REFUSE=clone"}},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true, true,
                     true}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });

@@ -67,6 +67,7 @@ int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned t
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
+  const DesktopProgress::Window shown = progress_.Show();
   return CopyWholeFile(existingFile, newFile, failIfExists, TempFileKind::UnnamedWherePossible,
                        CopyMethod::Clone, &roots_);
 }
@@ -138,6 +139,7 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
 void PosixPlatform::WriteStdout(const char* text) {
   std::fputs(text, stdout);
   line_.Wrote(text);
+  progress_.Announce(text);
 }
 
 void PosixPlatform::FlushStdout() {

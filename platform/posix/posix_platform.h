@@ -6,6 +6,7 @@
 
 #include "platform/open_line.h"
 #include "platform/platform.h"
+#include "platform/posix/desktop_progress.h"
 #include "platform/posix/roots.h"
 
 namespace cdcopy::posix {
@@ -32,6 +33,7 @@ class PosixPlatform final : public Platform {
  private:
   Roots roots_;
   OpenLine line_;
+  DesktopProgress progress_;
 };
 
 }  // namespace cdcopy::posix
