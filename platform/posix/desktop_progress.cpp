@@ -34,7 +34,8 @@ pid_t KdialogWindow(int output) {
     said.append(buffer, static_cast<std::size_t>(got));
   }
   const std::size_t at = said.find("kdialog-");
-  return at == std::string::npos ? -1 : std::atoi(said.c_str() + at + std::strlen("kdialog-"));
+  const pid_t pid = at == std::string::npos ? -1 : std::atoi(said.c_str() + at + 8);
+  return pid > 1 ? pid : -1;
 }
 
 }  // namespace
