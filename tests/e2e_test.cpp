@@ -359,17 +359,23 @@ struct DesktopCase {
   bool display = true;      // else one that cannot be opened
   bool killTheRun = false;  // while the first window is up; the window must go with it
   std::vector<std::string> env = {};
+  // The display takes only clients with its cookie, which the run has in the X authority file
+  // it is given, or lacks.
+  enum { Open, WithCookie, WithoutCookie } access = Open;
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
 
 TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   const DesktopCase& c = GetParam();
+  World world;
+  // One entry for any display of any host, as Xlib reads the file: MIT-MAGIC-COOKIE-1, 16 bytes.
+  const std::string entry = std::string("\xff\xff\0\0\0\0\0\x12MIT-MAGIC-COOKIE-1\0\x10", 28);
+  WriteFile(world.Root("xauthority"), entry + "cdcopy-test-0123", 0600);
   XDisplay display;
-  display.Start();
+  display.Start(c.access == DesktopCase::Open ? "" : world.Root("xauthority"));
   SKIP_OR_FAIL(display.Missing());
   ASSERT_EQ(display.Broken(), "");
-  World world;
   const std::string log = world.Root("log");
   WriteFile(world.Root("bin/") + c.program,
             "#!/bin/sh\nfor p in $(/bin/sed -n 's/^-- //p' " + log + "); do kill -0 $p && echo " +
@@ -383,7 +389,9 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   launch.virtualTime = false;  // the stand-in has the shim too
   launch.env = c.env;
   launch.env.insert(launch.env.end(), {"PATH=" + world.Root("bin"),
-                                       "DISPLAY=" + (c.display ? display.Name() : ":4093")});
+                                       "DISPLAY=" + (c.display ? display.Name() : ":4093"),
+                                       "XAUTHORITY=" + world.Root("xauthority")});
+  if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
   TerminalSession run(launch);
   auto alive = [](const std::string& pid) {
     const std::string stat = ReadFile("/proc/" + pid + "/stat");
@@ -433,7 +441,26 @@ INSTANTIATE_TEST_SUITE_P(
                     {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
                      "CDCOPY_SHIM_REFUSE=clone"}},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true, true,
-                    true}),
+                    true},
+        // Another user's session, or root's run without the user's cookie.
+        DesktopCase{"ADisplayThatRefusesTheUserIsNoDesktop",
+                    "zenity",
+                    "exit 1",
+                    "",
+                    false,
+                    true,
+                    false,
+                    {},
+                    DesktopCase::WithoutCookie},
+        DesktopCase{"TheUsersCookieOpensTheDisplay",
+                    "zenity",
+                    "exit 0",
+                    "--question",
+                    true,
+                    true,
+                    false,
+                    {},
+                    DesktopCase::WithCookie}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
 
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.
