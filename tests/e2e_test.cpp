@@ -378,9 +378,9 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   ASSERT_EQ(display.Broken(), "");
   const std::string log = world.Root("log");
   WriteFile(world.Root("bin/") + c.program,
-            "#!/bin/sh\nfor p in $(/bin/sed -n 's/^-- //p' " + log + "); do kill -0 $p && echo " +
-                "still up >>" + log + "; done\nprintf '%s\\n' \"-- $$\" \"$@\" >>" + log + "\n" +
-                c.then + "\n",
+            "#!/bin/sh\nfor p in $(/bin/sed -n 's/^-- //p' " + log + "); do case $(/bin/cat " +
+                "/proc/$p/stat) in *') '[!Z]*) echo still up >>" + log + ";; esac; done\n" +
+                "printf '%s\\n' \"-- $$\" \"$@\" >>" + log + "\n" + c.then + "\n",
             0755);
   fs::create_directory_symlink(world.Root("drive"), world.Root("a&<b"));
   Launch launch = world.Start();
@@ -438,6 +438,17 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     false,
                     // Each archive's copy takes a second or more, for the window to come up.
+                    {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
+                     "CDCOPY_SHIM_REFUSE=clone"}},
+        // kdialog leaves its window to a process of its own, which it names.
+        DesktopCase{"KdialogShowsEachCopyInAWindowToo",
+                    "kdialog",
+                    "case $1 in --progressbar) /bin/sleep 600 & echo \"-- $!\" >>\"${0%/*}/../log\""
+                    "; echo \"org.kde.kdialog-$! /ProgressDialog\" ;; esac",
+                    "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
+                    true,
+                    true,
+                    false,
                     {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
                      "CDCOPY_SHIM_REFUSE=clone"}},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true, true,
