@@ -354,14 +354,13 @@ struct DesktopCase {
   const char* name;
   const char* program;
   const char* then;
-  std::string logged;       // among its arguments, one a line
-  bool shown = true;        // else the boxes go to standard error, and the base disc is copied
-  bool display = true;      // else one that cannot be opened
-  bool killTheRun = false;  // while the first window is up; the window must go with it
-  std::vector<std::string> env = {};
-  // The display takes only clients with its cookie, which the run has in the X authority file
-  // it is given, or lacks.
-  enum { Open, WithCookie, WithoutCookie } access = Open;
+  std::string logged;  // among its arguments, one a line
+  bool shown = true;   // else the boxes go to standard error, and the base disc is copied
+  // The display takes every client; or only those with its cookie, which the run has in the X
+  // authority file it is given, or lacks; or it cannot be opened at all.
+  enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
+  bool slowArchives = false;  // each takes a second or more, for a window to come up meanwhile
+  bool killTheRun = false;    // while the first window is up; the window must go with it
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
@@ -373,7 +372,9 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   const std::string entry = std::string("\xff\xff\0\0\0\0\0\x12MIT-MAGIC-COOKIE-1\0\x10", 28);
   WriteFile(world.Root("xauthority"), entry + "cdcopy-test-0123", 0600);
   XDisplay display;
-  display.Start(c.access == DesktopCase::Open ? "" : world.Root("xauthority"));
+  display.Start(c.access == DesktopCase::WithCookie || c.access == DesktopCase::WithoutCookie
+                    ? world.Root("xauthority")
+                    : "");
   SKIP_OR_FAIL(display.Missing());
   ASSERT_EQ(display.Broken(), "");
   const std::string log = world.Root("log");
@@ -387,11 +388,15 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   launch.args[0] = world.Root("a&<b/");
   launch.withTerminal = false;
   launch.virtualTime = false;  // the stand-in has the shim too
-  launch.env = c.env;
-  launch.env.insert(launch.env.end(), {"PATH=" + world.Root("bin"),
-                                       "DISPLAY=" + (c.display ? display.Name() : ":4093"),
-                                       "XAUTHORITY=" + world.Root("xauthority")});
+  launch.env = {"PATH=" + world.Root("bin"),
+                "DISPLAY=" + (c.access != DesktopCase::Unopenable ? display.Name() : ":4093"),
+                "XAUTHORITY=" + world.Root("xauthority")};
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
+  if (c.slowArchives) {
+    launch.env.insert(
+        launch.env.end(),
+        {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000", "CDCOPY_SHIM_REFUSE=clone"});
+  }
   TerminalSession run(launch);
   auto alive = [](const std::string& pid) {
     const std::string stat = ReadFile("/proc/" + pid + "/stat");
@@ -419,7 +424,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cdcopy, Desktop,
     ::testing::Values(
         // As zenity does where it cannot open the display, which must not pass for Cancel.
-        DesktopCase{"ADisplayThatCannotBeOpenedIsNoDesktop", "zenity", "exit 1", "", false, false},
+        DesktopCase{"ADisplayThatCannotBeOpenedIsNoDesktop", "zenity", "exit 1", "", false,
+                    DesktopCase::Unopenable},
+        // Another user's session, or root's run without the user's cookie.
+        DesktopCase{"ADisplayThatRefusesTheUserIsNoDesktop", "zenity", "exit 1", "", false,
+                    DesktopCase::WithoutCookie},
+        DesktopCase{"TheUsersCookieOpensTheDisplay", "zenity", "exit 0", "--question", true,
+                    DesktopCase::WithCookie},
         DesktopCase{"KdialogWhereThereIsNoZenity", "kdialog", "exit 0",
                     "--title\nCopy Data from Kestrion CD-ROM\n--yesno\nInsert your Mission Pack "
                     "One: Tessarand CD-ROM into Drive "},
@@ -429,49 +440,19 @@ INSTANTIATE_TEST_SUITE_P(
         DesktopCase{"ADialogKilledBySignalIsNoAnswer", "zenity", "kill -KILL $$", "--question",
                     false},
         // While an item copies its line is in a window, closed before anything else shows.
-        DesktopCase{"EachCopyShowsItsLineInAWindow",
-                    "zenity",
+        DesktopCase{"EachCopyShowsItsLineInAWindow", "zenity",
                     "case $1 in --progress) exec /bin/sleep 600 ;; esac",
                     "--progress\n--pulsate\n--no-cancel\n--auto-close\n--text=Now copying "
                     "Kestrion (kestcore) bnd0.bnd (179 MB)...\n",
-                    true,
-                    true,
-                    false,
-                    // Each archive's copy takes a second or more, for the window to come up.
-                    {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
-                     "CDCOPY_SHIM_REFUSE=clone"}},
+                    true, DesktopCase::Open, true},
         // kdialog leaves its window to a process of its own, which it names.
-        DesktopCase{"KdialogShowsEachCopyInAWindowToo",
-                    "kdialog",
+        DesktopCase{"KdialogShowsEachCopyInAWindowToo", "kdialog",
                     "case $1 in --progressbar) /bin/sleep 600 & echo \"-- $!\" >>\"${0%/*}/../log\""
                     "; echo \"org.kde.kdialog-$! /ProgressDialog\" ;; esac",
                     "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
-                    true,
-                    true,
-                    false,
-                    {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000",
-                     "CDCOPY_SHIM_REFUSE=clone"}},
-        DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true, true,
-                    true},
-        // Another user's session, or root's run without the user's cookie.
-        DesktopCase{"ADisplayThatRefusesTheUserIsNoDesktop",
-                    "zenity",
-                    "exit 1",
-                    "",
-                    false,
-                    true,
-                    false,
-                    {},
-                    DesktopCase::WithoutCookie},
-        DesktopCase{"TheUsersCookieOpensTheDisplay",
-                    "zenity",
-                    "exit 0",
-                    "--question",
-                    true,
-                    true,
-                    false,
-                    {},
-                    DesktopCase::WithCookie}),
+                    true, DesktopCase::Open, true},
+        DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true,
+                    DesktopCase::Open, false, true}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
 
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.
