@@ -85,6 +85,8 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
               std::string::npos)
         << "box " << i + 1 << " should say " << step.says << "\n"
         << session.Screen().substr(before);
+    // To a file, the progress lines arrive together as the run ends, as on Windows.
+    EXPECT_EQ(world.Stdout(), "") << "box " << i + 1;
     if (s.realTime) {
       EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << i + 1;
     }
@@ -345,6 +347,114 @@ TEST(Cdcopy, WithoutATerminalOnADesktopTheBoxesAreDialogs) {
   EXPECT_TRUE(fs::is_empty(world.Inst("Velmora")));
 }
 
+// With no terminal on a desktop, or what looks like one: a stand-in dialog program on PATH logs
+// its process and arguments, checks that no earlier window of the run is still up, then does
+// what the row says. The drive root has markup characters in it.
+struct DesktopCase {
+  const char* name;
+  const char* program;
+  const char* then;
+  std::string logged;  // among its arguments, one a line
+  bool shown = true;   // else the boxes go to standard error, and the base disc is copied
+  // The display takes every client; or only those with its cookie, which the run has in the X
+  // authority file it is given, or lacks; or it cannot be opened at all.
+  enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
+  bool slowArchives = false;  // each takes a second or more, for a window to come up meanwhile
+  bool killTheRun = false;    // while the first window is up; the window must go with it
+};
+
+class Desktop : public ::testing::TestWithParam<DesktopCase> {};
+
+TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
+  const DesktopCase& c = GetParam();
+  World world;
+  // One entry for any display of any host, as Xlib reads the file: MIT-MAGIC-COOKIE-1, 16 bytes.
+  const std::string entry = std::string("\xff\xff\0\0\0\0\0\x12MIT-MAGIC-COOKIE-1\0\x10", 28);
+  WriteFile(world.Root("xauthority"), entry + "cdcopy-test-0123", 0600);
+  XDisplay display;
+  display.Start(c.access == DesktopCase::WithCookie || c.access == DesktopCase::WithoutCookie
+                    ? world.Root("xauthority")
+                    : "");
+  SKIP_OR_FAIL(display.Missing());
+  ASSERT_EQ(display.Broken(), "");
+  const std::string log = world.Root("log");
+  WriteFile(world.Root("bin/") + c.program,
+            "#!/bin/sh\nfor p in $(/bin/sed -n 's/^-- //p' " + log + "); do case $(/bin/cat " +
+                "/proc/$p/stat) in *') '[!Z]*) echo still up >>" + log + ";; esac; done\n" +
+                "printf '%s\\n' \"-- $$\" \"$@\" >>" + log + "\n" + c.then + "\n",
+            0755);
+  fs::create_directory_symlink(world.Root("drive"), world.Root("a&<b"));
+  Launch launch = world.Start();
+  launch.args[0] = world.Root("a&<b/");
+  launch.withTerminal = false;
+  launch.virtualTime = false;  // the stand-in has the shim too
+  launch.env = {"PATH=" + world.Root("bin"),
+                "DISPLAY=" + (c.access != DesktopCase::Unopenable ? display.Name() : ":4093"),
+                "XAUTHORITY=" + world.Root("xauthority")};
+  if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
+  if (c.slowArchives) {
+    launch.env.insert(
+        launch.env.end(),
+        {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000", "CDCOPY_SHIM_REFUSE=clone"});
+  }
+  TerminalSession run(launch);
+  auto alive = [](const std::string& pid) {
+    const std::string stat = ReadFile("/proc/" + pid + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+  };
+  if (c.killTheRun) {
+    ASSERT_TRUE(Eventually([&] { return ReadFile(log).find('\n') != std::string::npos; }));
+    kill(run.Pid(), SIGKILL);
+    run.Finish(seconds(20));
+    const std::string pid = ReadFile(log).substr(3, ReadFile(log).find('\n') - 3);
+    EXPECT_TRUE(Eventually([&] { return !alive(pid); })) << "the window outlived the run";
+    return;
+  }
+  ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
+  EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log);
+  const bool textAsGiven = ReadFile(log).find(world.Root("a&<b/ to copy")) != std::string::npos;
+  EXPECT_TRUE(textAsGiven || !c.shown);
+  EXPECT_EQ(ReadFile(log).find("still up"), std::string::npos) << ReadFile(log);
+  ExpectBaseCopied(world);
+  EXPECT_EQ(world.Stdout(), kArchiveLine + kLogoLine + (c.shown ? kFirstLines + kSecondLines : ""));
+  EXPECT_EQ(world.Stderr().empty(), c.shown) << world.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cdcopy, Desktop,
+    ::testing::Values(
+        // As zenity does where it cannot open the display, which must not pass for Cancel.
+        DesktopCase{"ADisplayThatCannotBeOpenedIsNoDesktop", "zenity", "exit 1", "", false,
+                    DesktopCase::Unopenable},
+        // Another user's session, or root's run without the user's cookie.
+        DesktopCase{"ADisplayThatRefusesTheUserIsNoDesktop", "zenity", "exit 1", "", false,
+                    DesktopCase::WithoutCookie},
+        DesktopCase{"TheUsersCookieOpensTheDisplay", "zenity", "exit 0", "--question", true,
+                    DesktopCase::WithCookie},
+        DesktopCase{"KdialogWhereThereIsNoZenity", "kdialog", "exit 0",
+                    "--title\nCopy Data from Kestrion CD-ROM\n--yesno\nInsert your Mission Pack "
+                    "One: Tessarand CD-ROM into Drive "},
+        DesktopCase{"TheTextIsNeverMarkup", "zenity", "exit 0",
+                    "--question\n--no-markup\n--title=Copy Data from Kestrion CD-ROM\n--text="
+                    "Insert your Kestrion CD-ROM in Drive "},
+        DesktopCase{"ADialogKilledBySignalIsNoAnswer", "zenity", "kill -KILL $$", "--question",
+                    false},
+        // While an item copies its line is in a window, closed before anything else shows.
+        DesktopCase{"EachCopyShowsItsLineInAWindow", "zenity",
+                    "case $1 in --progress) exec /bin/sleep 600 ;; esac",
+                    "--progress\n--pulsate\n--no-cancel\n--auto-close\n--text=Now copying "
+                    "Kestrion (kestcore) bnd0.bnd (179 MB)...\n",
+                    true, DesktopCase::Open, true},
+        // kdialog leaves its window to a process of its own, which it names.
+        DesktopCase{"KdialogShowsEachCopyInAWindowToo", "kdialog",
+                    "case $1 in --progressbar) /bin/sleep 600 & echo \"-- $!\" >>\"${0%/*}/../log\""
+                    "; echo \"org.kde.kdialog-$! /ProgressDialog\" ;; esac",
+                    "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
+                    true, DesktopCase::Open, true},
+        DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true,
+                    DesktopCase::Open, false, true}),
+    [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
+
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.
 TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
   struct Case {
@@ -399,20 +509,28 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
       << session.Screen();
 }
 
-// Started by `su user -c`: standard input is a terminal that is not the controlling one.
-TEST(Cdcopy, ATerminalThatIsNotTheControllingOneStillShowsTheBoxes) {
-  World world;
-  Launch launch = world.Start();
-  launch.controllingTerminal = false;
-  TerminalSession session(launch);
-  int box = 0;
-  for (const char* key : {"\r", "c", "c"}) {
-    ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << session.Screen();
-    session.Type(key);
+// Started by `su user -c`: standard input is a terminal that is not the controlling one. Root
+// opens it again by its name; another user may not open root's login terminal (root:tty 0620).
+TEST(Cdcopy, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBesideRoot) {
+  for (bool asNobody : {false, true}) {
+    World world;
+    Launch launch = world.Start();
+    launch.controllingTerminal = false;
+    if (asNobody) {
+      if (geteuid() != 0) GTEST_SKIP() << "needs root, to run as another user";
+      ASSERT_EQ(AsNobody(world, launch), "");
+      ChownTree(world.Inst(""), {kNobody, kNobody, true});
+    }
+    TerminalSession session(launch);
+    int box = 0;
+    for (const char* key : {"\r", "c", "c"}) {
+      ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << asNobody << session.Screen();
+      session.Type(key);
+    }
+    ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
+    ExpectBaseCopied(world);
+    EXPECT_EQ(world.Stderr(), "");
   }
-  ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
-  ExpectBaseCopied(world);
-  EXPECT_EQ(world.Stderr(), "");
 }
 
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {

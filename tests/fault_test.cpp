@@ -45,29 +45,6 @@ Launch WithoutTerminal(World& w, std::vector<std::string> env = {}) {
   return launch;
 }
 
-// The user `uid` cannot search its way to `path`, or "".
-std::string Unreachable(const std::string& path, uid_t uid) {
-  const int status = InChild([&] {
-    return setgid(uid) == 0 && setuid(uid) == 0 && access(path.c_str(), X_OK) == 0 ? 0 : 1;
-  });
-  return status == 0 ? "" : "user " + std::to_string(uid) + " cannot reach " + path;
-}
-
-// Runs as nobody, from a copy of cdcopy (and of the shim) in the world's folder: the build
-// folder may lie where nobody cannot reach it (a clone in a private folder).
-std::string AsNobody(World& w, Launch& launch) {
-  chmod(w.Root("").c_str(), 0755);
-  launch.exe = w.Root("cdcopy");
-  fs::copy_file(CDCOPY_EXE, launch.exe, fs::copy_options::overwrite_existing);
-  fs::copy_file(FAULT_SHIM, w.Root("shim.so"), fs::copy_options::overwrite_existing);
-  chmod(launch.exe.c_str(), 0755);
-  chmod(w.Root("shim.so").c_str(), 0755);
-  launch.env.push_back("LD_PRELOAD=" + w.Root("shim.so"));  // for virtual time, as the rest
-  launch.uid = kNobody;
-  launch.gid = kNobody;
-  return Unreachable(launch.exe, kNobody);
-}
-
 // The logo's copy fails part way, for every way the data can be copied (the ways before the
 // one under test are refused, as file systems that cannot do them refuse them) and every way a
 // copy can fail: a read error, a disc that ends early, a size limit, a sync or close that fails.

@@ -18,10 +18,12 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/posix/box_layout.h"
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/posix_platform.h"
+#include "platform/posix/terminal_box.h"
 #include "sample_world.h"
 #include "test_files.h"
 

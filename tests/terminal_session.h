@@ -303,8 +303,10 @@ inline Output Capture(const std::vector<std::string>& argv,
 // keys through xdotool, as a person would.
 class XDisplay {
  public:
-  // Starts it; Missing() tells what this machine lacks, Broken() what went wrong.
-  void Start() {
+  // Starts it; Missing() tells what this machine lacks, Broken() what went wrong. With `auth`,
+  // an X authority file, it takes only clients that give a cookie from that file.
+  void Start(const std::string& auth = "") {
+    auth_ = auth;
     xvfbPath_ = FindProgram({"Xvfb"});
     xdotool_ = FindProgram({"xdotool"});
     if (xvfbPath_.empty()) missing_ = "Xvfb (xvfb)";
@@ -365,6 +367,7 @@ class XDisplay {
     if (pipe(pipeFds) != 0) return void(broken_ = "no pipe for Xvfb");
     Launch xvfb = Program({xvfbPath_, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
                            "tcp", "-noreset"});
+    if (!auth_.empty()) xvfb.args.insert(xvfb.args.end(), {"-auth", auth_});
     xvfb.fds = {{3, pipeFds[1]}};
     xvfb_ = std::make_unique<TerminalSession>(xvfb);
     close(pipeFds[1]);
@@ -376,7 +379,7 @@ class XDisplay {
     display_ = ":" + number;
   }
 
-  std::string xvfbPath_, xdotool_, missing_, broken_, display_;
+  std::string xvfbPath_, xdotool_, missing_, broken_, display_, auth_;
   std::unique_ptr<TerminalSession> xvfb_;
 };
 

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/posix/signals.h"
+#include "platform/posix/terminal_box.h"
 
 namespace cdcopy {
 
@@ -36,14 +37,13 @@ PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, Plat
     : disc_(driveRoot, options.mountWait), installation_(installDir), options_(options) {}
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  // What a progress line said so far is out before the box, wherever the box goes.
-  std::fflush(stdout);
   int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
   disc_.PromptAnswered();
   return answer;
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
+  const DesktopProgress::Window shown = progress_.Show();
   struct stat source;
   UniqueFd from = disc_.OpenFile(existingFile, source);
   Installation::Place place;
@@ -105,6 +105,7 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
 void PosixPlatform::WriteStdout(const char* text) {
   std::fputs(text, stdout);
   line_.Wrote(text);
+  progress_.Announce(text);
 }
 
 void PosixPlatform::FlushStdout() {

@@ -4,6 +4,7 @@
 
 #include "platform/open_line.h"
 #include "platform/platform.h"
+#include "platform/posix/desktop_progress.h"
 #include "platform/posix/disc.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/installation.h"
@@ -39,24 +40,7 @@ class PosixPlatform final : public Platform {
   Installation installation_;
   PlatformOptions options_;
   OpenLine line_;
+  DesktopProgress progress_;
 };
-
-// The box drawn on the terminal, without the line that waits for the key. `columns` is the
-// terminal's width.
-std::string DrawMessageBox(const char* text, const char* caption, unsigned type, int columns);
-
-// Shows the box on /dev/tty and waits for its answer. With no terminal, a desktop dialog where
-// there is one; else 0, and what the box said goes to standard error, on a line of its own
-// when `lineOpen` (a progress line left open on standard output).
-int TerminalMessageBox(const char* text, const char* caption, unsigned type, bool lineOpen = false);
-
-inline bool HasCancel(unsigned type) {
-  return (type & MB_TYPEMASK) == MB_OKCANCEL;
-}
-
-// The box as a dialog window through zenity or kdialog, on a graphical session; its answer, or
-// kNoDialog.
-inline constexpr int kNoDialog = -1;
-int DesktopDialog(const char* text, const char* caption, unsigned type);
 
 }  // namespace cdcopy::posix

@@ -1,0 +1,80 @@
+#include "platform/posix/desktop_progress.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/desktop_dialog.h"
+#include "platform/posix/terminal_box.h"
+
+namespace cdcopy::posix {
+
+namespace {
+
+void Reap(pid_t child) {
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// kdialog leaves a window process of its own behind and names it on its output, as
+// "org.kde.kdialog-PID /ProgressDialog"; -1 where it does not within a moment.
+pid_t KdialogWindow(int output) {
+  std::string said;
+  char buffer[128];
+  pollfd ready{output, POLLIN, 0};
+  for (ssize_t got = 0; said.find('\n') == std::string::npos && poll(&ready, 1, 2000) == 1 &&
+                        (got = read(output, buffer, sizeof buffer)) > 0;) {
+    said.append(buffer, static_cast<std::size_t>(got));
+  }
+  const std::size_t at = said.find("kdialog-");
+  const pid_t pid = at == std::string::npos ? -1 : std::atoi(said.c_str() + at + 8);
+  return pid > 1 ? pid : -1;
+}
+
+}  // namespace
+
+void DesktopProgress::Announce(const char* text) {
+  line_ = text;
+  // Without the line feed that begins it.
+  line_.erase(0, line_.find_first_not_of('\n'));
+}
+
+DesktopProgress::Window::Window(const std::string& line) {
+  // On a terminal the progress lines are in sight already.
+  if (line.empty() || OpenBoxTerminal()) return;
+  std::string program = DialogProgram();
+  if (program.empty()) return;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  if (program.ends_with("/kdialog")) {
+    std::vector<std::string> args = {program, "--progressbar", line, "0"};
+    child_ = StartDialog(args, -1, pipeFds[1]);
+    close(pipeFds[1]);
+    if (child_ > 0) window_ = KdialogWindow(pipeFds[0]);
+    close(pipeFds[0]);
+    return;
+  }
+  // A zenity progress window closes by itself once its input ends.
+  std::vector<std::string> args = {program,       "--progress",   "--pulsate",
+                                   "--no-cancel", "--auto-close", "--text=" + line};
+  child_ = StartDialog(args, pipeFds[0]);
+  close(pipeFds[0]);
+  input_ = pipeFds[1];
+}
+
+DesktopProgress::Window::~Window() {
+  if (input_ >= 0) close(input_);
+  if (window_ > 0) kill(window_, SIGTERM);
+  if (child_ <= 0) return;
+  kill(child_, SIGTERM);
+  Reap(child_);
+}
+
+}  // namespace cdcopy::posix

@@ -1,0 +1,36 @@
+// With no terminal on a desktop, nothing would show that a file is being copied, for the half
+// minute the archive takes from a disc: while an item copies, its progress line is shown in a
+// dialog window, which closes when the copy ends. Standard output is unchanged.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace cdcopy::posix {
+
+class DesktopProgress {
+ public:
+  // The window for the copy of the item last announced, for as long as it lives.
+  class Window {
+   public:
+    explicit Window(const std::string& line);
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    ~Window();
+
+   private:
+    pid_t child_ = -1;   // the dialog program, ended as the window closes
+    pid_t window_ = -1;  // the process that shows the window, where it is not the child
+    int input_ = -1;     // the dialog's standard input: closing it closes a zenity window
+  };
+
+  // The text just written to standard output: a progress line, from its line feed on.
+  void Announce(const char* text);
+  Window Show() const { return Window(line_); }
+
+ private:
+  std::string line_;
+};
+
+}  // namespace cdcopy::posix
