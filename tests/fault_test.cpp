@@ -139,9 +139,12 @@ TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
 }
 
 // Each window is handed to the disk as soon as it is copied and the disc asked for the next one;
-// the run waits for the disk only once four windows wait to be written.
+// the run waits for the disk only once four windows wait to be written. Five whole windows: the
+// last one ends the copy.
 TEST(Faults, ACopyIsWrittenBehindItsReadWindowByWindow) {
   World w(5 << 20);
+  fs::permissions(w.Root("discs/" + kArchiveOnDisc), fs::perms::owner_write, fs::perm_options::add);
+  fs::resize_file(w.Root("discs/" + kArchiveOnDisc), 5 << 20);
   EXPECT_EQ(ExitCode(RunToTheEnd(
                 WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"}))),
             0);
