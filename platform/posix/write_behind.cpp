@@ -7,11 +7,12 @@ namespace cdcopy::posix {
 
 namespace {
 
-// What is read but not yet written is what the disk still has to write once the disc is done:
-// a disc that reads in the reader's own call has then nothing to do. So the disc is asked for
-// one window ahead only, and the run waits for the disk only when this much waits to be
-// written: 0.4 s of a disk that writes 10 MB/s, more than its bursts, so a disk faster than
-// the drive never stops the drive, and one slower always has work queued.
+// Whatever is read but not yet written is left for the disk once the disc is done, and where the
+// disc reads in the reader's own call the drive then stands still, as it does whenever the run
+// waits for the disk. So the disc is asked for one window ahead only, and the run waits only
+// once this much waits to be written: 0.4 s of a disk that writes 10 MB/s, more than its
+// bursts, so a disk faster than the drive never stops it, and a slower one, then the limit,
+// always has work queued.
 constexpr off_t kReadAhead = WriteBehind::kWindow;
 constexpr off_t kUnwritten = 4 * WriteBehind::kWindow;
 
