@@ -25,6 +25,8 @@
 //   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
 //                             read-ahead, sync_file_range, fdatasync, linkat, renameat and fsync
 //                             seen, and for the source opened for reading (each line once)
+//   CDCOPY_SHIM_CALLS=1       every read-ahead and sync_file_range logged instead, each time, with
+//                             its offset and length in KiB and its advice or flags
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -213,14 +215,32 @@ int fdatasync(int fd) {
   return Real<int (*)(int)>("fdatasync")(fd);
 }
 
+// One line per call where CDCOPY_SHIM_CALLS asks for them, else `once`, logged once.
+void LogCall(const char* once, const char* call, off64_t offset, off64_t length, const char* how) {
+  if (!std::getenv("CDCOPY_SHIM_CALLS")) {
+    if (*once) Log(once);
+    return;
+  }
+  char line[128];
+  std::snprintf(line, sizeof line, "%s %lld+%lld%s\n", call, static_cast<long long>(offset >> 10),
+                static_cast<long long>(length >> 10), how);
+  Append(line);
+}
+
 int sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags) {
-  Log("sync_file_range\n");
+  LogCall(
+      "sync_file_range\n", "sync_file_range", offset, length,
+      flags == SYNC_FILE_RANGE_WRITE ? " write"
+      : flags == (SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
+          ? " wait"
+          : " other");
   return Real<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, offset, length,
                                                                            flags);
 }
 
 int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
-  if (advice == POSIX_FADV_WILLNEED) Log("read ahead\n");
+  LogCall(advice == POSIX_FADV_WILLNEED ? "read ahead\n" : "", "read ahead", offset, length,
+          advice == POSIX_FADV_WILLNEED ? "" : " other advice");
   return Real<int (*)(int, off_t, off_t, int)>("posix_fadvise")(fd, offset, length, advice);
 }
 

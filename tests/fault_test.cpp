@@ -114,6 +114,27 @@ TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
 
+// Each window is handed to the disk as soon as it is copied and the disc asked for the next one;
+// the run waits for the disk only once four windows wait to be written. Five whole windows: the
+// last one ends the copy.
+TEST(Faults, ACopyIsWrittenBehindItsReadWindowByWindow) {
+  World w(5 << 20);
+  fs::permissions(w.Root("discs/" + kArchiveOnDisc), fs::perms::owner_write, fs::perm_options::add);
+  fs::resize_file(w.Root("discs/" + kArchiveOnDisc), 5 << 20);
+  EXPECT_EQ(ExitCode(RunToTheEnd(
+                WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"}))),
+            0);
+  EXPECT_EQ(w.ShimLog(),
+            "read ahead 0+1024\n"
+            "sync_file_range 0+1024 write\nread ahead 1024+1024\n"
+            "sync_file_range 1024+1024 write\nread ahead 2048+1024\n"
+            "sync_file_range 2048+1024 write\nread ahead 3072+1024\n"
+            "sync_file_range 3072+1024 write\nread ahead 4096+1024\n"
+            "sync_file_range 4096+1024 write\nsync_file_range 0+1024 wait\nread ahead 5120+1024\n"
+            "fdatasync\nlinkat\nrenameat\nfsync\n"
+            "read ahead 0+1024\n");  // the logo, smaller than a window
+}
+
 // A disc is another file system, where neither a clone nor copy_file_range can copy: the data
 // still stays in the kernel, through sendfile. /dev/shm stands in for the drive.
 TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/posix/write_behind.h"
+
 namespace cdcopy::posix {
 
 namespace {
@@ -30,44 +32,6 @@ Outcome Clone(int from, int to) {
   if (result == 0) return Outcome::Done;
   return CannotCopyThisWay(errno) ? Outcome::NotHere : Outcome::Failed;
 }
-
-// Writes behind the read: a slow disk (an SD card, a USB stick) then writes while a slow drive
-// reads, and the copy takes the longer of the two instead of their sum. Each finished window of
-// the copy is handed to the disk at once (the kernel would hold it until the sync before the
-// rename), the one two windows back is waited for, so that little data is ever waiting to be
-// written, and the drive is asked to read ahead while the disk is busy.
-class WriteBehind {
- public:
-  static constexpr off_t kWindow = off_t{1} << 20;
-  static constexpr off_t kReadAhead = 8 * kWindow;
-
-  WriteBehind(int from, int to) : from_(from), to_(to) {}
-
-  // Before the first step of a way that reads: a clone reads nothing.
-  void Start() {
-    if (!started_) posix_fadvise(from_, 0, kReadAhead, POSIX_FADV_WILLNEED);
-    started_ = true;
-  }
-
-  // After each step: the copy's own offset tells how far it has come.
-  void Copied() {
-    const off_t done = lseek(to_, 0, SEEK_CUR);
-    for (; done - handed_ >= kWindow; handed_ += kWindow) {
-      sync_file_range(to_, handed_, kWindow, SYNC_FILE_RANGE_WRITE);
-      if (handed_ >= 2 * kWindow) {
-        sync_file_range(
-            to_, handed_ - 2 * kWindow, kWindow,
-            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-      }
-      posix_fadvise(from_, handed_ + kReadAhead, kWindow, POSIX_FADV_WILLNEED);
-    }
-  }
-
- private:
-  int from_, to_;
-  off_t handed_ = 0;
-  bool started_ = false;
-};
 
 // copy_file_range and sendfile move both files' offsets by what they copied, so when one gives
 // way the next carries on from there. They go a window at a time, still within the kernel.
