@@ -300,11 +300,12 @@ class Installation {
   }
 
   // Another program holds the file open from now until `ms` milliseconds after `after` appears.
-  void Hold(const std::string& relative, int ms, const std::string& after) {
+  void Hold(const std::string& relative, int ms, const std::string& after,
+            const std::string& share = "3") {
     std::string said = discs_ + ".held";
     helpers_.push_back(std::make_unique<TerminalSession>(
         Program({session->Wine(), session->Root() + "/hold_file.exe", WindowsPath() + relative,
-                 std::to_string(ms), WindowsPath() + after},
+                 std::to_string(ms), WindowsPath() + after, share},
                 session->WineEnv(), session->User(), said)));
     EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
@@ -342,18 +343,21 @@ class Installation {
                            "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting});
   }
 
-  // A run with no display, its archive's copy stuck on a slow disc, given `signal` mid-copy.
-  void StopMidCopy(int signal) {
+  // A run with no display, its archive's copy stuck on a slow disc (or slowed, each 64 KiB
+  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end.
+  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000") {
     std::vector<std::string> env = session->WineEnv("-all", false);
-    AddShim(env, "CDCOPY_SHIM_DELAY_US=20000000");
-    if (!skip_.empty()) return;
+    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs);
+    if (!skip_.empty()) return {};
     Ready();
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
         Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
     EXPECT_TRUE(Eventually([&] { return fs::exists(discs_ + ".started"); }));
+    auto sent = Clock::now();
     kill(run.Pid(), signal);
     run.Finish(seconds(30));
+    return Clock::now() - sent;
   }
 
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
@@ -722,6 +726,30 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                  }},
+        // Ctrl-C with the archive's copy slowed, not stuck: it stops at once.
+        Scenario{"CtrlCStopsASlowedCopyAtOnce",
+                 [](Installation& inst) {
+                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
+                   EXPECT_LT(inst.StopMidCopy(SIGINT, "200000"), seconds(1));
+                 },
+                 {{kBasePrompt, "", "Escape"}, {kCancelled}},
+                 "",
+                 {"A KestCore\\bnd0.bnd"},
+                 [](Installation& inst) {
+                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+                 }},
+        // Held without sharing, the file meets the copy with a sharing violation: waited for.
+        Scenario{"DestinationHeldWithoutSharingIsReplaced",
+                 [](Installation& inst) { WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive"); },
+                 {{kBasePrompt, "base", "Return", 0,
+                   [](Installation& inst) {
+                     inst.Hold("\\KestCore\\bnd0.bnd", 1500, "\\KestCore", "0");
+                   }},
+                  {kFirstPrompt, "", "Escape"},
+                  {kSecondPrompt, "", "Escape"}},
+                 kArchiveLine + kLogoLine,
+                 kBaseFiles,
+                 ExpectBaseCopied<Installation>},
         // A disc whose archive ends before its size says is no copy, twice.
         Scenario{"ArchiveCutShortIsNoCopy",
                  Nothing,
