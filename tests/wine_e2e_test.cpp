@@ -300,12 +300,11 @@ class Installation {
   }
 
   // Another program holds the file open from now until `ms` milliseconds after `after` appears.
-  void Hold(const std::string& relative, int ms, const std::string& after,
-            const std::string& share = "3") {
+  void Hold(const std::string& relative, int ms, const std::string& after) {
     std::string said = discs_ + ".held";
     helpers_.push_back(std::make_unique<TerminalSession>(
         Program({session->Wine(), session->Root() + "/hold_file.exe", WindowsPath() + relative,
-                 std::to_string(ms), WindowsPath() + after, share},
+                 std::to_string(ms), WindowsPath() + after},
                 session->WineEnv(), session->User(), said)));
     EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
@@ -738,18 +737,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                  }},
-        // Held without sharing, the file meets the copy with a sharing violation: waited for.
-        Scenario{"DestinationHeldWithoutSharingIsReplaced",
-                 [](Installation& inst) { WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive"); },
-                 {{kBasePrompt, "base", "Return", 0,
-                   [](Installation& inst) {
-                     inst.Hold("\\KestCore\\bnd0.bnd", 1500, "\\KestCore", "0");
-                   }},
-                  {kFirstPrompt, "", "Escape"},
-                  {kSecondPrompt, "", "Escape"}},
-                 kArchiveLine + kLogoLine,
-                 kBaseFiles,
-                 ExpectBaseCopied<Installation>},
         // A disc whose archive ends before its size says is no copy, twice.
         Scenario{"ArchiveCutShortIsNoCopy",
                  Nothing,

@@ -1,15 +1,15 @@
 // Holds a file open as a virus scanner or an indexer does, shared for reading and writing but
-// not for deleting (or as SHARE says: 0, not at all); says "held" once it has it, and lets go
-// `ms` milliseconds after the file `after` appears.   hold_file.exe FILE MS AFTER [SHARE]
+// not for deleting; says "held" once it has it, and lets go `ms` milliseconds after the file
+// `after` appears.   hold_file.exe FILE MS AFTER
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 4 && argc != 5) return 2;
-  DWORD share = argc == 5 ? std::wcstoul(argv[4], nullptr, 10) : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  HANDLE held = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (argc != 4) return 2;
+  HANDLE held = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
   std::puts("held");
   std::fflush(stdout);

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/win32/command_line.h"
+#include "platform/win32/console_control.h"
+#include "platform/win32/drive_wait.h"
 #include "platform/win32/file_copy.h"
 #include "platform/win32/long_path.h"
 #include "platform/win32/utf16.h"
@@ -29,6 +31,7 @@ using Args = std::vector<std::string>;
 }  // namespace
 
 int wmain() {
+  cdcopy::win32::HandleConsoleControl();  // as the process starts
   // A current folder of 221 characters: C:\cdcopy-layer-test\ and 200 d's.
   const std::wstring top = L"C:\\cdcopy-layer-test", cwd = top + L"\\" + std::wstring(200, L'd');
   CreateDirectoryW(top.c_str(), nullptr);
@@ -63,6 +66,19 @@ int wmain() {
          "Cyrillic");
   Expect(cdcopy::win32::Utf16Length("\xe6\xb8\xb8\xf0\x9f\x98\x80"), std::size_t{3},
          "CJK and an emoji");
+
+  // A drive spinning up is asked again while it is not ready, within the bound.
+  auto answers = [](std::vector<DWORD> errors) {
+    return [errors]() mutable {
+      DWORD error = errors.front();
+      if (errors.size() > 1) errors.erase(errors.begin());
+      return error;
+    };
+  };
+  using cdcopy::win32::WaitWhileNotReady;
+  Expect(WaitWhileNotReady(answers({ERROR_NOT_READY, ERROR_NOT_READY, 0}), 1000, 1), 3, "ready");
+  Expect(WaitWhileNotReady(answers({ERROR_NOT_READY}), 10, 1), 11, "never ready: the bound");
+  Expect(WaitWhileNotReady(answers({ERROR_PATH_NOT_FOUND, 0}), 1000, 1), 1, "no such drive");
 
   // A copy is visible, with the source's modification time.
   const std::wstring source = top + L"\\source", copy = top + L"\\copy";
