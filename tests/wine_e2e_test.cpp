@@ -313,6 +313,7 @@ class Installation {
   // logo is in its temporary file, waiting for the logo's destination held until then; the
   // hold ends as the second run's own temporary file comes, after its sweep of that folder.
   void SecondRunWhileTheLogoWaits() {
+    fs::remove(Inst("../released"));  // left by an earlier repetition
     Hold("\\KestCore\\video\\orrinmark.flk", 0, "\\..\\released");
     second_ = std::thread([this] {
       auto temporaries = [this] {
@@ -665,7 +666,10 @@ INSTANTIATE_TEST_SUITE_P(
                  ExpectBaseCopied<Installation>},
         // A destination held for the whole run: the retries give up, twice, and the notice comes.
         Scenario{"DestinationHeldForTheWholeRun",
-                 [](Installation& inst) { WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive"); },
+                 [](Installation& inst) {
+                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
+                   fs::remove(inst.Inst("../released"));
+                 },
                  {{kBasePrompt, "base", "Return", 0,
                    [](Installation& inst) { inst.Hold("\\KestCore\\bnd0.bnd", 0, "\\..\\released"); }},
                   {kArchiveFailed, "", "Return", 5,
