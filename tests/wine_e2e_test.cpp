@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -708,8 +709,20 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  kLong},
         // A run killed mid-copy leaves its temporary file; the next one removes it.
+        // The leftover was hidden: Wine keeps the attribute in user.DOSATTRIB.
         Scenario{"KilledRunsLeftoverIsSweptByTheNext",
-                 [](Installation& inst) { inst.StopMidCopy(SIGKILL); }, kBaseOnly,
+                 [](Installation& inst) {
+                   inst.StopMidCopy(SIGKILL);
+                   std::string hidden = "none";
+                   for (const auto& e : fs::directory_iterator(inst.Inst("KestCore"))) {
+                     char value[16] = {};
+                     if (e.path().extension() != ".tmp") continue;
+                     getxattr(e.path().c_str(), "user.DOSATTRIB", value, sizeof value - 1);
+                     hidden = std::strtoul(value, nullptr, 16) & 2 ? "hidden" : "visible";
+                   }
+                   EXPECT_EQ(hidden, "hidden");
+                 },
+                 kBaseOnly,
                  kArchiveLine + kLogoLine, kBaseFiles,
                  [](Installation& inst) {
                    EXPECT_EQ(
