@@ -4,8 +4,12 @@
 
 namespace cdcopy {
 
-// Every path a copy composes lives in one of these, terminator included.
-inline constexpr std::size_t kPathBufferSize = 260;
+// The longest path a copy composes, in characters as the platform counts them (PathLength):
+// Windows' MAX_PATH less its terminator, in any script.
+inline constexpr std::size_t kPathCharacters = 259;
+// Every path a copy composes lives in one of these: 259 characters of UTF-8, at most four bytes
+// each, and the terminator.
+inline constexpr std::size_t kPathBufferSize = kPathCharacters * 4 + 1;
 
 // Writes `tmpl` into `out` with its one "%s" replaced by `arg`. The argument is data, never a
 // format: a '%' in it stays a '%'. The result is always terminated and cut to fit; answers

@@ -4,16 +4,20 @@ namespace cdcopy {
 
 namespace {
 
-bool Fits(const char* tmpl, const char* arg) {
-  return ComposedLength(tmpl, arg) < kPathBufferSize;
+// Within the limit the platform counts (the template's "%s" is not in the path), and within
+// the buffer.
+bool Fits(Platform& platform, const char* tmpl, const char* arg) {
+  return platform.PathLength(tmpl) + platform.PathLength(arg) <= kPathCharacters + 2 &&
+         ComposedLength(tmpl, arg) < kPathBufferSize;
 }
 
 // A path cut short would name some other file, so an item whose paths do not all fit is
 // refused before anything is touched.
-bool PathsFit(const CopyItem& item, DriveRoot driveRoot, InstallDir installDir) {
-  return (!item.directoryTemplate || Fits(item.directoryTemplate, installDir.path)) &&
-         Fits(item.sourceTemplate, driveRoot.path) &&
-         Fits(item.destinationTemplate, installDir.path);
+bool PathsFit(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
+              InstallDir installDir) {
+  return (!item.directoryTemplate || Fits(platform, item.directoryTemplate, installDir.path)) &&
+         Fits(platform, item.sourceTemplate, driveRoot.path) &&
+         Fits(platform, item.destinationTemplate, installDir.path);
 }
 
 }  // namespace
@@ -27,7 +31,7 @@ bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
                  InstallDir installDir, PathBuffers& paths) {
   AnnounceItem(platform, item);
 
-  if (!PathsFit(item, driveRoot, installDir)) return false;
+  if (!PathsFit(platform, item, driveRoot, installDir)) return false;
 
   if (item.directoryTemplate) {
     Compose(paths.destination, kPathBufferSize, item.directoryTemplate, installDir.path);

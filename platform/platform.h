@@ -3,6 +3,7 @@
 // gets the one for its OS from MakeSystemPlatform(), the tests hand in a recording fake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +68,14 @@ class Platform {
   // terminal the line is ended, so that the shell's prompt stands on a line of its own. To a
   // file or a pipe nothing is added.
   virtual void EndStdoutLine() = 0;
+
+  // A path's length as the OS's path limit counts it: here in characters (the bytes that do
+  // not continue a UTF-8 sequence), on Windows in UTF-16 units.
+  virtual std::size_t PathLength(const char* path) {
+    std::size_t characters = 0;
+    for (const char* p = path; *p; ++p) characters += (*p & 0xC0) != 0x80;
+    return characters;
+  }
 };
 
 // The operating system's platform for one run, implemented once per OS and chosen at build
@@ -88,5 +97,8 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // Windows, in a box when the program's console is its own (double-clicked in Explorer), since
 // that console closes as soon as the program ends.
 void ShowUsage(const char* text);
+
+// What --help prints, in the OS's own terms: its drive and folder names, its boxes' keys.
+const char* HelpText();
 
 }  // namespace cdcopy

@@ -62,19 +62,23 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"IgnoreFailsWithoutPause", FailurePolicy::Ignore, {false}, false, kFailedFirst}),
     [](const ::testing::TestParamInfo<PolicyCase>& info) { return info.param.name; });
 
+// In any script: the limit counts characters, not bytes of UTF-8.
 TEST(CopyOneItem, PathOfExactly259CharactersIsUsedAndOneMoreIsRefused) {
   const CopyItem item{"\nx...", nullptr, "%sf", "%s\\f", FailurePolicy::RetryThenAbort, nullptr};
-  const std::string fits(257, 'a');  // plus "\f": 259
-  FakePlatform platform;
-  PathBuffers paths;
-  EXPECT_TRUE(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{fits.c_str()}, paths));
-  EXPECT_EQ(platform.calls.size(), 4u);
-  EXPECT_EQ(std::strlen(paths.destination), 259u);
+  for (const std::string character : {"a", "\u0438", "\u6e38"}) {  // 1, 2 and 3 bytes
+    std::string fits;                                              // plus "\f": 259 characters
+    for (int i = 0; i < 257; ++i) fits += character;
+    FakePlatform platform;
+    PathBuffers paths;
+    EXPECT_TRUE(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{fits.c_str()}, paths));
+    EXPECT_EQ(platform.calls.size(), 4u);
+    EXPECT_EQ(std::strlen(paths.destination), fits.size() + 2);
 
-  const std::string tooLong(258, 'a');
-  FakePlatform refused;
-  EXPECT_FALSE(CopyOneItem(refused, item, DriveRoot{"S:\\"}, InstallDir{tooLong.c_str()}, paths));
-  EXPECT_EQ(refused.calls, (Calls{"stdout: \nx...", "flush"}));
+    const std::string tooLong = fits + character;
+    FakePlatform refused;
+    EXPECT_FALSE(CopyOneItem(refused, item, DriveRoot{"S:\\"}, InstallDir{tooLong.c_str()}, paths));
+    EXPECT_EQ(refused.calls, (Calls{"stdout: \nx...", "flush"})) << character;
+  }
 }
 
 TEST(Compose, ReplacesThePlaceholderAndCutsWhatDoesNotFit) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -69,8 +70,10 @@ class WineSession : public ::testing::Environment {
     objdump_ = FindProgram({"x86_64-w64-mingw32-objdump"});
     if (access(exe_.c_str(), R_OK) != 0) {
       Lacks(exe_ + " (build it with cmake/mingw-w64" + (arch_ == "x86" ? "-i686" : "") + ".cmake)");
-    } else if (!fs::exists(fs::path(exe_).parent_path() / "hold_file.exe")) {
-      Lacks("hold_file.exe beside " + exe_ + " (its build with the tests on)");
+    } else if (!fs::exists(fs::path(exe_).parent_path() / "hold_file.exe") ||
+               !fs::exists(fs::path(exe_).parent_path() / "win32_layer_test.exe")) {
+      Lacks("hold_file.exe and win32_layer_test.exe beside " + exe_ +
+            " (its build with the tests on)");
     } else if (fs::last_write_time(exe_) < NewestSource()) {
       broken_ = exe_ + " is older than its sources: build it again";
     }
@@ -105,7 +108,9 @@ class WineSession : public ::testing::Environment {
     const std::string built = exe_;
     exe_ = root_ + "/cdcopy.exe";
     fs::copy_file(built, exe_);
-    fs::copy_file(fs::path(built).parent_path() / "hold_file.exe", root_ + "/hold_file.exe");
+    for (const char* helper : {"hold_file.exe", "win32_layer_test.exe"}) {
+      fs::copy_file(fs::path(built).parent_path() / helper, root_ + "/" + helper);
+    }
     fs::copy_file(FAULT_SHIM, root_ + "/fault_shim.so");
     // As Windows 7, 8 and early 10 see it: the manifest's UTF-8 code page unknown.
     std::string bytes = ReadFile(exe_);
@@ -266,6 +271,7 @@ class Installation {
     Insert("base");
   }
   ~Installation() {
+    if (second_.joinable()) second_.join();
     for (auto& helper : helpers_) helper->Finish(seconds(30));
   }
 
@@ -304,6 +310,31 @@ class Installation {
     EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
 
+  // A second run at once into this installation, with no display: started once this run's
+  // logo is in its temporary file, waiting for the logo's destination held until then; the
+  // hold ends as the second run's own temporary file comes, after its sweep of that folder.
+  void SecondRunWhileTheLogoWaits() {
+    fs::remove(Inst("../released"));  // left by an earlier repetition
+    Hold("\\KestCore\\video\\orrinmark.flk", 0, "\\..\\released");
+    second_ = std::thread([this] {
+      auto temporaries = [this] {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(Inst("KestCore/video"))) {
+          if (e.path().extension() == ".tmp") names.insert(e.path().filename());
+        }
+        return names;
+      };
+      std::set<std::string> first;
+      EXPECT_TRUE(Eventually([&] { return !(first = temporaries()).empty(); }));
+      TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()},
+                                  session->WineEnv("-all", false), session->User()));
+      EXPECT_TRUE(Eventually([&] { return temporaries() != first; }));
+      WriteFile(Inst("../released"), "");
+      EXPECT_EQ(ExitCode(run.Finish(seconds(30))), 0);
+    });
+  }
+  void FinishSecondRun() { second_.join(); }
+
   // Adds to `env` the fault shim with `setting`, which slows the archive's reads or cuts them
   // short. A 64-bit preload cannot go into 32-bit Wine: there the scenario is skipped.
   void AddShim(std::vector<std::string>& env, const std::string& setting) {
@@ -313,18 +344,21 @@ class Installation {
                            "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting});
   }
 
-  // A run with no display, its archive's copy stuck on a slow disc, given `signal` mid-copy.
-  void StopMidCopy(int signal) {
+  // A run with no display, its archive's copy stuck on a slow disc (or slowed, each 64 KiB
+  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end.
+  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000") {
     std::vector<std::string> env = session->WineEnv("-all", false);
-    AddShim(env, "CDCOPY_SHIM_DELAY_US=20000000");
-    if (!skip_.empty()) return;
+    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs);
+    if (!skip_.empty()) return {};
     Ready();
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
         Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
     EXPECT_TRUE(Eventually([&] { return fs::exists(discs_ + ".started"); }));
+    auto sent = Clock::now();
     kill(run.Pid(), signal);
     run.Finish(seconds(30));
+    return Clock::now() - sent;
   }
 
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
@@ -361,6 +395,7 @@ class Installation {
   std::string name_, discs_, dir_, skip_;
   std::vector<std::unique_ptr<SmallFileSystem>> disks_;
   std::vector<std::unique_ptr<TerminalSession>> helpers_;
+  std::thread second_;
 };
 
 // The text of every box Wine has shown so far, from its msgbox trace on standard error.
@@ -478,6 +513,13 @@ const std::vector<Box> kBaseOnly = {
 
 void Nothing(Installation&) {}
 const std::string kLong(209, 'x');
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  while (times-- > 0) out += text;
+  return out;
+}
+// 120 characters in 240 bytes, 80 in 240: the logo's destination over 259 bytes either way.
+const std::string kCyrillic = Repeat("Игры", 30), kChinese = Repeat("游戏", 40);
 
 INSTANTIATE_TEST_SUITE_P(
     Cdcopy, UnderWine,
@@ -593,6 +635,51 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "Игры",
                  true},
+        // Folders over 259 bytes of UTF-8 and under 259 characters, in two scripts.
+        Scenario{"LongCyrillicFolder",
+                 [](Installation& inst) { fs::create_directories(inst.Inst("../" + kCyrillic + "/kestcore")); },
+                 kBaseOnly, kArchiveLine + kLogoLine, {},
+                 [](Installation& inst) {
+                   ExpectCopied(inst, "../" + kCyrillic + "/kestcore/video/orrinmark.flk",
+                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+                 },
+                 kCyrillic},
+        Scenario{"LongChineseFolder",
+                 [](Installation& inst) { fs::create_directories(inst.Inst("../" + kChinese + "/kestcore")); },
+                 kBaseOnly, kArchiveLine + kLogoLine, {},
+                 [](Installation& inst) {
+                   ExpectCopied(inst, "../" + kChinese + "/kestcore/video/orrinmark.flk",
+                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+                 },
+                 kChinese},
+        // A second run into the same installation while this one's logo waits for its held
+        // destination: the second run's sweep leaves the first run's temporary file alone.
+        Scenario{"TwoRunsAtOnce",
+                 [](Installation& inst) {
+                   WriteFile(inst.Inst("KestCore/video/orrinmark.flk"), "earlier logo");
+                 },
+                 {{kBasePrompt, "base", "Return", 0,
+                   [](Installation& inst) { inst.SecondRunWhileTheLogoWaits(); }},
+                  {kFirstPrompt, "", "Escape", 0, [](Installation& inst) { inst.FinishSecondRun(); }},
+                  {kSecondPrompt, "", "Escape"}},
+                 kArchiveLine + kLogoLine,
+                 kBaseFiles,
+                 ExpectBaseCopied<Installation>},
+        // A destination held for the whole run: the retries give up, twice, and the notice comes.
+        Scenario{"DestinationHeldForTheWholeRun",
+                 [](Installation& inst) {
+                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
+                   fs::remove(inst.Inst("../released"));
+                 },
+                 {{kBasePrompt, "base", "Return", 0,
+                   [](Installation& inst) { inst.Hold("\\KestCore\\bnd0.bnd", 0, "\\..\\released"); }},
+                  {kArchiveFailed, "", "Return", 5,
+                   [](Installation& inst) { WriteFile(inst.Inst("../released"), ""); }}},
+                 kArchiveLine,
+                 {"A KestCore\\bnd0.bnd"},
+                 [](Installation& inst) {
+                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+                 }},
         // Other programs hold an installation's files open for a moment: here the logo, until
         // 1.5 s after the archive lands. The replace waits.
         Scenario{"DestinationHeldOpenByAnotherProgramIsReplaced",
@@ -622,8 +709,20 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  kLong},
         // A run killed mid-copy leaves its temporary file; the next one removes it.
+        // The leftover was hidden: Wine keeps the attribute in user.DOSATTRIB.
         Scenario{"KilledRunsLeftoverIsSweptByTheNext",
-                 [](Installation& inst) { inst.StopMidCopy(SIGKILL); }, kBaseOnly,
+                 [](Installation& inst) {
+                   inst.StopMidCopy(SIGKILL);
+                   std::string hidden = "none";
+                   for (const auto& e : fs::directory_iterator(inst.Inst("KestCore"))) {
+                     char value[16] = {};
+                     if (e.path().extension() != ".tmp") continue;
+                     getxattr(e.path().c_str(), "user.DOSATTRIB", value, sizeof value - 1);
+                     hidden = std::strtoul(value, nullptr, 16) & 2 ? "hidden" : "visible";
+                   }
+                   EXPECT_EQ(hidden, "hidden");
+                 },
+                 kBaseOnly,
                  kArchiveLine + kLogoLine, kBaseFiles,
                  [](Installation& inst) {
                    EXPECT_EQ(
@@ -641,6 +740,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"A KestCore\\bnd0.bnd"},
                  [](Installation& inst) {
                    EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
+                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+                 }},
+        // Ctrl-C with the archive's copy slowed, not stuck: it stops at once.
+        Scenario{"CtrlCStopsASlowedCopyAtOnce",
+                 [](Installation& inst) {
+                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
+                   EXPECT_LT(inst.StopMidCopy(SIGINT, "200000"), seconds(1));
+                 },
+                 {{kBasePrompt, "", "Escape"}, {kCancelled}},
+                 "",
+                 {"A KestCore\\bnd0.bnd"},
+                 [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                  }},
         // A disc whose archive ends before its size says is no copy, twice.
@@ -711,18 +822,21 @@ TEST(WindowsExecutable, UsageInABoxWhenItsConsoleIsItsOwn) {
 
 // Command lines as a prompt or an installer's script gives them, through Wine's cmd, with no
 // display, so that no box waits: the one the README gives installer authors copies the base
-// disc; so does one whose trailing backslash inside the quotes escapes the closing quote.
+// disc; so does one whose trailing backslash inside the quotes escapes the closing quote, and
+// one with the drive root quoted too, whose backslash escapes its closing quote.
 TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
   REQUIRE_WINE(true);
   struct {
     const char* name;
     const char* installArgument;
+    const char* driveArgument = "D:\\";
   } cases[] = {{"RecommendedLine", "\"C:\\RecommendedLine\\Kestrion\""},
-               {"TrailingBackslash", "\"C:\\TrailingBackslash\\Kestrion\\\""}};
+               {"TrailingBackslash", "\"C:\\TrailingBackslash\\Kestrion\\\""},
+               {"QuotedDriveRoot", "\"C:\\QuotedDriveRoot\\Kestrion\"", "\"D:\\\""}};
   for (const auto& c : cases) {
     Installation inst(c.name);
-    WriteFile(inst.Inst("../run.bat"),
-              "@\"Z:" + session->Exe() + "\" D:\\ " + c.installArgument + "\r\n");
+    WriteFile(inst.Inst("../run.bat"), "@\"Z:" + session->Exe() + "\" " + c.driveArgument + " " +
+                                           c.installArgument + "\r\n");
     inst.Ready();
     Output run = Capture({session->Wine(), "cmd", "/c", "C:\\" + std::string(c.name) + "\\run.bat"},
                          session->WineEnv("-all", false), session->User());
@@ -730,6 +844,25 @@ TEST(WindowsExecutable, CommandLinesAsCmdSplitsThem) {
     EXPECT_TRUE(fs::exists(inst.Inst("KestCore/bnd0.bnd"))) << c.name;
     EXPECT_EQ(run.text, kArchiveLine + kLogoLine) << c.name;
   }
+}
+
+// The layer's names that Wine cannot show wrong (it has no MAX_PATH limit), its command line and
+// its copy's attributes, checked by the layer's own test program.
+TEST(WindowsExecutable, LayerChecksPass) {
+  REQUIRE_WINE(true);
+  Output run = Capture({session->Wine(), session->Root() + "/win32_layer_test.exe"},
+                       session->WineEnv(), session->User());
+  EXPECT_EQ(ExitCode(run.status), 0) << run.text;
+  EXPECT_EQ(run.text, "passed\r\n");
+}
+
+TEST(WindowsExecutable, HelpShowsWindowsOwnCommandLine) {
+  REQUIRE_WINE(true);
+  Output run =
+      Capture({session->Wine(), session->Exe(), "--help"}, session->WineEnv(), session->User());
+  EXPECT_EQ(ExitCode(run.status), 0);
+  EXPECT_NE(run.text.find("\r\n  cdcopy.exe D:\\ \"C:\\Games\\Kestrion\"\r\n"), std::string::npos);
+  EXPECT_EQ(run.text.find("/dev/"), std::string::npos) << run.text;
 }
 
 TEST(WindowsExecutable, MissingArgumentsPrintUsage) {

@@ -1,0 +1,27 @@
+// The help in the terms of a POSIX system: its devices and mount points, its terminal's keys.
+#include "platform/platform.h"
+
+namespace cdcopy {
+
+// Every line within 80 columns, so that it never wraps on a standard terminal.
+const char* HelpText() {
+  return "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"
+         "\n"
+         "Copies the data archive and the logo video of Kestrion, and of its two\n"
+         "expansions, from their CD-ROMs into the game's installation, so that the game\n"
+         "can be played without the disc. It asks for each disc in turn: Kestrion, then\n"
+         "Tessarand, then Ostmere.\n"
+         "\n"
+         "  DRIVE_ROOT   the drive, with its trailing separator: its device, /dev/sr0/,\n"
+         "               the folder a disc is mounted at, /media/cdrom/, or D:\\\n"
+         "  INSTALL_DIR  the game's installation folder, without a trailing separator\n"
+         "\n"
+         "  cdcopy /dev/sr0/ ~/Games/Kestrion\n"
+         "\n"
+         "In a box, Enter or o answers OK, Esc or c answers Cancel. Cancel at the\n"
+         "Kestrion prompt ends the run; at an expansion's prompt it skips that disc.\n"
+         "\n"
+         "More in the README and, on Linux, in man cdcopy.\n";
+}
+
+}  // namespace cdcopy

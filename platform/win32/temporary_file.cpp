@@ -1,0 +1,100 @@
+#include "platform/win32/temporary_file.h"
+
+#include "platform/win32/console_control.h"
+#include "platform/win32/long_path.h"
+#include "platform/win32/patiently.h"
+
+namespace cdcopy::win32 {
+
+namespace {
+
+// Written out here: std::to_wstring would bring the C runtime's whole printf into the program.
+std::wstring Decimal(unsigned long value) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + value % 10));
+  } while (value /= 10);
+  return digits;
+}
+
+// A run killed mid-copy (ended from Task Manager, a crash, a power cut) leaves its temporary
+// file behind. One that no process holds open is removed: the open without sharing fails on a
+// running copy's own, which it holds open until it is renamed.
+void SweepLeftovers(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(FilePath(folder + L".cdcopy-*.tmp").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    // The pattern also matches short 8.3 names: the long name is checked.
+    if (!IsTemporaryName(found.cFileName) ||
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      continue;
+    }
+    HANDLE leftover =
+        CreateFileW(FilePath(folder + found.cFileName).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (leftover != INVALID_HANDLE_VALUE) CloseHandle(leftover);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+}  // namespace
+
+bool IsTemporaryName(const wchar_t* name) {
+  auto digits = [&name] {
+    const wchar_t* start = name;
+    while (*name >= L'0' && *name <= L'9') ++name;
+    return name != start;
+  };
+  auto literal = [&name](const wchar_t* text) {
+    for (; *text; ++text, ++name) {
+      if (*name != *text) return false;
+    }
+    return true;
+  };
+  return literal(L".cdcopy-") && digits() && literal(L"-") && digits() && literal(L".tmp") &&
+         !*name;
+}
+
+TemporaryFile::TemporaryFile(const std::wstring& destination) : destination_(destination) {
+  // "C:name" is in drive C:'s current folder: its folder is "C:".
+  std::wstring folder = destination.substr(0, destination.find_last_of(L"\\/:") + 1);
+  SweepLeftovers(folder);
+  for (unsigned attempt = 0; attempt < 100 && handle_ == INVALID_HANDLE_VALUE; ++attempt) {
+    path_ =
+        folder + L".cdcopy-" + Decimal(GetCurrentProcessId()) + L"-" + Decimal(attempt) + L".tmp";
+    const std::wstring name = FilePath(path_);
+    SetPendingTemporary(name.c_str());
+    // Shared for deleting only: so the console handler can remove it, and it can be renamed
+    // while open.
+    Patiently([&] {
+      handle_ = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      return handle_ != INVALID_HANDLE_VALUE;
+    });
+    if (handle_ == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+}
+
+TemporaryFile::~TemporaryFile() {
+  if (handle_ == INVALID_HANDLE_VALUE) return;
+  CloseHandle(handle_);
+  Patiently([&] { return DeleteFileW(FilePath(path_).c_str()) != FALSE; });
+}
+
+bool TemporaryFile::Replace() {
+  const std::wstring name = FilePath(path_);
+  if (!::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
+        return MoveFileExW(name.c_str(), FilePath(destination_).c_str(),
+                           MOVEFILE_REPLACE_EXISTING) != FALSE;
+      })) {
+    return false;
+  }
+  HANDLE renamed = handle_;
+  handle_ = INVALID_HANDLE_VALUE;
+  // Flushed before the move: nothing is left to write.
+  CloseHandle(renamed);
+  return true;
+}
+
+}  // namespace cdcopy::win32
