@@ -159,7 +159,8 @@ inline bool NamesPackageNotInstalled(const std::string& why) {
   const char* list = std::getenv("CDCOPY_NOT_INSTALLED");
   std::stringstream packages(list ? list : "");
   for (std::string package; packages >> package;) {
-    if (why.find("(" + package.substr(0, package.find(':'))) != std::string::npos) return true;
+    package.resize(std::min(package.size(), package.find(':')));
+    if (why.find('(' + package) != std::string::npos) return true;
   }
   return false;
 }
