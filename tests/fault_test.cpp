@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 
 #include <linux/fs.h>
 #include <regex>
@@ -507,7 +508,40 @@ const passwd* Games() {
   return geteuid() == 0 && games && games->pw_gid != games->pw_uid ? games : nullptr;
 }
 const std::string kNeedsGames = "needs root and the games user, whose group is not its number";
-constexpr uid_t kStranger = 12345;
+constexpr uid_t kStranger = 12345;  // neither is in the account files
+constexpr uid_t kPlanter = 23456;
+
+// An access list that lets `uid` write `path`, as `setfacl -m u:UID:rwx` makes it.
+std::string GrantWrite(const std::string& path, uid_t uid) {
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  } const list[] = {{0x01, 7, ~0u}, {0x02, 7, uid}, {0x04, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 5, ~0u}};
+  std::string value("\2\0\0\0", 4);
+  value.append(reinterpret_cast<const char*>(list), sizeof list);
+  return setxattr(path.c_str(), "system.posix_acl_access", value.data(), value.size(), 0) == 0
+             ? ""
+             : "no access lists on this file system";
+}
+
+// A link planted in a folder of root's, to the folder of `victim`, once `opened` lets the planter
+// write that folder.
+std::string PlantedInRootsFolder(World& w, uid_t victim,
+                                 const std::function<std::string()>& opened) {
+  if (geteuid() != 0) return "needs root";
+  chmod(w.Root("").c_str(), 0755);
+  WriteFile(w.Root("theirs/BND0.BND"), "theirs");
+  ChownTree(w.Root("theirs"), {victim, victim, true});
+  chmod(w.Root("theirs").c_str(), 0700);
+  fs::remove_all(w.Inst("KestCore"));
+  fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
+  lchown(w.Inst("KestCore").c_str(), kPlanter, kPlanter);
+  return opened();
+}
+
+void TheirsUntouched(World& w) {
+  EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs");
+}
 
 void SetFolderFlags(World& w, int flags) {
   int fd = open(w.Inst("KestCore/video").c_str(), O_RDONLY | O_DIRECTORY);
@@ -660,25 +694,27 @@ INSTANTIATE_TEST_SUITE_P(
                 [](World& w) {
                   EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
                 }},
-        // A shared games folder of root's that its group may write: a member's link leads
-        // nowhere the members could not go.
-        OddCase{"MembersLinkInASharedGamesFolder",
+        // A folder of root's that a group may write, whoever its members are, or an access
+        // list opens to a user: the planter's link leads nowhere they could not go.
+        OddCase{"LinkInAFolderItsGroupMayWrite",
+                [](World& w, Launch&, DriveDevice&) {
+                  return PlantedInRootsFolder(w, kStranger, [&] {
+                    chown(w.Inst("").c_str(), 0, kPlanter);
+                    return chmod(w.Inst("").c_str(), 02775) == 0 ? "" : "cannot chmod";
+                  });
+                },
+                kArchiveLine, "", TheirsUntouched},
+        // The folder's group, as its mode shows it, is the victim's alone.
+        OddCase{"LinkInAFolderAnAccessListOpens",
                 [](World& w, Launch&, DriveDevice&) {
                   const passwd* games = Games();
                   if (!games) return kNeedsGames;
-                  chmod(w.Root("").c_str(), 0755);
-                  WriteFile(w.Root("theirs/BND0.BND"), "theirs");
-                  ChownTree(w.Root("theirs"), {kStranger, kStranger, true});
-                  chmod(w.Root("theirs").c_str(), 0700);
-                  fs::remove_all(w.Inst("KestCore"));
-                  fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
-                  lchown(w.Inst("KestCore").c_str(), games->pw_uid, games->pw_gid);
-                  chown(w.Inst("").c_str(), 0, games->pw_gid);
-                  chmod(w.Inst("").c_str(), 02775);
-                  return std::string();
+                  return PlantedInRootsFolder(w, games->pw_uid, [&] {
+                    chown(w.Inst("").c_str(), 0, games->pw_gid);
+                    return GrantWrite(w.Inst(""), kPlanter);
+                  });
                 },
-                kArchiveLine, "",
-                [](World& w) { EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs"); }},
+                kArchiveLine, "", TheirsUntouched},
         // The owner's own group, from the account files: a folder that only it may enter is
         // the owner's to use, whatever the installation folder's group.
         OddCase{"OwnersOwnGroupReachesItsFolder",

@@ -102,7 +102,8 @@ Identity Accounts::User(uid_t uid) const {
       who.groups = {lineGid};
     }
   });
-  // Not in the files (a directory service): the user's own id alone, no group.
+  // Not in the files (a directory service): the user's own id, with the unprivileged group and
+  // no other.
   if (name.empty()) return who;
   Lines(group, [&](std::string_view line) {
     unsigned gid = 0;
@@ -147,7 +148,7 @@ Identity Meet(const Identity& a, const Identity& b, const Accounts&) {
   if (b.kind == Kind::Caller || a == b) return a;
   if (a.kind == Kind::User && b.kind == Kind::Group && InGroup(a, b.gid)) return b;
   if (b.kind == Kind::User && a.kind == Kind::Group && InGroup(b, a.gid)) return a;
-  return Unprivileged(Kind::Nobody, kUnprivilegedGid);
+  return Nobody();
 }
 
 Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
@@ -159,7 +160,7 @@ Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
   if (folder.st_mode & S_ISVTX) {
     if (entry) users.push_back(entry->st_uid);
   } else if (folder.st_mode & S_IWOTH) {
-    return Unprivileged(Identity::Kind::Nobody, kUnprivilegedGid);
+    return Nobody();
   } else {
     groupWrites = folder.st_mode & S_IWGRP;
   }
@@ -168,8 +169,9 @@ Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
     bool unknown = false;
     std::vector<uid_t> members = accounts.Members(folder.st_gid, unknown);
     std::erase(members, 0);
-    // A group of one (a user's own group) is that user.
-    if (unknown || members.size() > 1) {
+    // A group of one (a user's own group) is that user. One with no member the files can name
+    // has members all the same (a directory service, a setgid program): it is that group.
+    if (unknown || members.size() != 1) {
       who = Unprivileged(Identity::Kind::Group, folder.st_gid);
     } else {
       users.insert(users.end(), members.begin(), members.end());
@@ -180,6 +182,10 @@ Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
   return who;
 }
 
+Identity Nobody() {
+  return Unprivileged(Identity::Kind::Nobody, kUnprivilegedGid);
+}
+
 const Accounts& SystemAccounts() {
   static const std::string passwd = ReadWhole("/etc/passwd");
   static const std::string group = ReadWhole("/etc/group");
@@ -188,9 +194,11 @@ const Accounts& SystemAccounts() {
 }
 
 ActingAs::ActingAs(const Identity& who) {
-  if (who.kind == Identity::Kind::Caller) return;
+  // Once an identity could not be set aside, nothing more is done, not even as the caller.
+  holds_ = !restoreFailed;
+  if (who.kind == Identity::Kind::Caller || restoreFailed) return;
   CallerGroups();
-  if (restoreFailed || setgroups(who.groups.size(), who.groups.data()) != 0) {
+  if (setgroups(who.groups.size(), who.groups.data()) != 0) {
     holds_ = false;
     return;
   }
@@ -211,10 +219,6 @@ ActingAs::~ActingAs() {
                         setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(geteuid()) &&
                         setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(getegid());
   restoreFailed = restoreFailed || !restored;
-}
-
-bool CallerRestored() {
-  return !restoreFailed;
 }
 
 }  // namespace cdcopy::posix

@@ -17,7 +17,8 @@ struct Identity {
     Caller,  // the process's own rights: no one but root can change what was walked
     User,    // one user, with that user's own groups
     Group,   // the members of one group: an unprivileged user with that group alone
-    Nobody,  // everyone, or people with nothing in common: an unprivileged user, no group
+    Nobody,  // everyone, people with nothing in common, or an access list: an unprivileged user
+             // with no group of its own
   };
   Kind kind = Kind::Caller;
   uid_t uid = 0;
@@ -48,6 +49,9 @@ Identity Meet(const Identity& a, const Identity& b, const Accounts& accounts);
 Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
                       const Accounts& accounts);
 
+// An unprivileged user with no group of its own: what everyone could do.
+Identity Nobody();
+
 // This system's own account files, read once.
 const Accounts& SystemAccounts();
 
@@ -58,15 +62,13 @@ class ActingAs {
   ~ActingAs();
   ActingAs(const ActingAs&) = delete;
   ActingAs& operator=(const ActingAs&) = delete;
-  // False when the identity could not be taken: then nothing may be done.
+  // False when the identity could not be taken, or an earlier one not set aside again: then
+  // nothing may be done.
   bool Holds() const { return holds_; }
 
  private:
   bool switched_ = false;
   bool holds_ = true;
 };
-
-// False once an identity could not be set aside again: the process then does nothing more.
-bool CallerRestored();
 
 }  // namespace cdcopy::posix

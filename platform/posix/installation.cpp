@@ -1,6 +1,7 @@
 #include "platform/posix/installation.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,11 @@ class Walk {
     exists = FindEntry(Here().fd.Get(), wanted.c_str(), name) &&
              fstatat(Here().fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     who_ = Meet(who_, WhoCanChange(Here().st, exists ? &st : nullptr, accounts_), accounts_);
+    // An access list may let anyone write where the mode shows only the owner: no one is known.
+    if (geteuid() == 0 &&
+        getxattr(ProcFdName(Here().fd.Get()).path, "system.posix_acl_access", nullptr, 0) > 0) {
+      who_ = Meet(who_, Nobody(), accounts_);
+    }
     return true;
   }
 
@@ -85,7 +91,12 @@ class Walk {
     {
       ActingAs acting(who_);
       if (!acting.Holds()) return false;
-      next.fd = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      // As a folder first, so that an automounted one is mounted; a link then as itself.
+      next.fd =
+          UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+      if (!next.fd && errno == ENOTDIR) {
+        next.fd = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      }
     }
     if (!next.fd || fstat(next.fd.Get(), &next.st) != 0) return false;
     // Judged from what was opened: a name swapped since it was looked at counts as it is now.

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,14 +81,19 @@ bool TempFilesPossible(int dirFd) {
 }
 
 void SweepLeftovers(int dirFd) {
-  DIR* dir = fdopendir(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat folder;
+  DIR* dir = fstat(dirFd, &folder) == 0
+                 ? fdopendir(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+                 : nullptr;
   if (!dir) return;
+  // In a sticky folder (/tmp) another user's file is theirs to remove, whoever may remove it.
+  const uid_t acting = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
   while (const dirent* entry = readdir(dir)) {
     struct stat held, named;
     // Looked at before it is opened: only a regular file is ever opened, as on a disc.
     if (!IsOurTemporaryName(entry->d_name) ||
         fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(named.st_mode)) {
+        !S_ISREG(named.st_mode) || ((folder.st_mode & S_ISVTX) && named.st_uid != acting)) {
       continue;
     }
     UniqueFd file(

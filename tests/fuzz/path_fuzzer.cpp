@@ -16,6 +16,7 @@
 #include "app/disc_stage.h"
 #include "copy/compose.h"
 #include "platform/posix/case_blind_path.h"
+#include "platform/posix/installation.h"
 #include "platform/posix/posix_platform.h"
 
 namespace {
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  std::size_t bufferSize = data[0] % 301;  // 0 to 300: around the 260-byte path buffers
+  std::size_t bufferSize = data[0] % 301;  // 0 to 300: around the 259-character limit
   std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
   std::string arg = rest.substr(0, rest.find('\0'));
   std::string below = rest.find('\0') == std::string::npos ? arg : rest.substr(rest.find('\0') + 1);
@@ -106,19 +107,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckCompose(cdcopy::kBaseStage.promptTemplate, arg, bufferSize * 7);  // up to 2100
 
   std::string path = discRoot + "\\" + below.substr(0, 4096);
-  cdcopy::posix::EntryName name;
-  bool exists = false;
-  cdcopy::posix::UniqueFd dir = cdcopy::posix::OpenParent(path.c_str(), name, &exists);
-  if (exists) {
-    if (!dir) Fail("found without a folder");
+  static const cdcopy::posix::Installation installation(discRoot);
+  cdcopy::posix::Installation::Place place;
+  if (installation.Find(path.c_str(), place) && place.exists) {
+    if (!place.dir) Fail("found without a folder");
     std::string wanted = LastComponent(path);
-    if (!cdcopy::posix::EqualIgnoringAsciiCase(name, wanted.c_str())) {
+    if (!cdcopy::posix::EqualIgnoringAsciiCase(place.name, wanted.c_str())) {
       Fail("matched a name that differs in more than ASCII case");
     }
     struct stat st;
-    if (fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) Fail("found a name not there");
+    if (fstatat(place.dir.Get(), place.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      Fail("found a name not there");
+    }
   }
-  static cdcopy::posix::PosixPlatform platform;
-  platform.GetFileAttributesA(path.c_str());
+  static cdcopy::posix::PosixPlatform platform((discRoot + "/").c_str(), discRoot.c_str());
+  platform.GetFileAttributesA((discRoot + "/" + below.substr(0, 4096)).c_str());
   return 0;
 }
