@@ -9,6 +9,14 @@
 namespace {
 
 constexpr const char* kUsage = "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n";
+// The help's first part, the same on every OS; the platform's own terms follow it.
+constexpr const char* kAbout =
+    "\n"
+    "Copies the data archive and the logo video of Kestrion, and of its two\n"
+    "expansions, from their CD-ROMs into the game's installation, so that the game\n"
+    "can be played without the disc. It asks for each disc in turn: Kestrion, then\n"
+    "Tessarand, then Ostmere.\n"
+    "\n";
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -16,6 +24,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args = cdcopy::Arguments(argc, argv);
   // Alone on the command line only: with both arguments every argument is used as given.
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kUsage, stdout);
+    std::fputs(kAbout, stdout);
     std::fputs(cdcopy::HelpText(), stdout);
     return 0;
   }

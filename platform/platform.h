@@ -98,7 +98,8 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // that console closes as soon as the program ends.
 void ShowUsage(const char* text);
 
-// What --help prints, in the OS's own terms: its drive and folder names, its boxes' keys.
+// The part of what --help prints that is in the OS's own terms, after the usage and what cdcopy
+// does: its drive and folder names, an example, its boxes' keys.
 const char* HelpText();
 
 }  // namespace cdcopy

@@ -68,15 +68,19 @@ bool Refused(const char* what) {
   return Listed("CDCOPY_SHIM_REFUSE", what);
 }
 
-void Append(const char* line) {
-  const char* path = std::getenv("CDCOPY_SHIM_LOG");
+// Writes `text` to the file at `path`, made where it is missing; at its end with O_APPEND.
+void Write(const char* path, const char* text, int flags = 0) {
   int fd = path ? Real<int (*)(int, const char*, int, ...)>("openat")(
-                      AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                      AT_FDCWD, path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644)
                 : -1;
   if (fd < 0) return;
-  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, strlen(line));
+  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, text, strlen(text));
   (void)put;
   Real<int (*)(int)>("close")(fd);
+}
+
+void Append(const char* line) {
+  Write(std::getenv("CDCOPY_SHIM_LOG"), line, O_APPEND);
 }
 
 void Log(const char* line) {
@@ -97,21 +101,12 @@ int Fail(int error, const char* line = nullptr) {
   return -1;
 }
 
-void Touch(const char* path, const char* content = "") {
-  int fd = Real<int (*)(int, const char*, int, ...)>("openat")(
-      AT_FDCWD, path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  ssize_t put = Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, content, strlen(content));
-  (void)put;
-  Real<int (*)(int)>("close")(fd);
-}
-
 // Cuts a step of `wanted` bytes at the source's `offset` to what may go ahead; false, with
 // errno set, for a step that must fail.
 bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, const char* eof) {
   Log(way);
   if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
-    if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) Touch(started);
+    if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) Write(started, "");
     usleep(static_cast<useconds_t>(std::atoll(delay)));
     wanted = std::min<size_t>(wanted, 65536);
   }
@@ -247,7 +242,7 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   Log("renameat\n");
   if (const char* delay = std::getenv("CDCOPY_SHIM_RENAME_DELAY_US")) {
-    if (const char* renaming = std::getenv("CDCOPY_SHIM_RENAMING")) Touch(renaming);
+    if (const char* renaming = std::getenv("CDCOPY_SHIM_RENAMING")) Write(renaming, "");
     usleep(static_cast<useconds_t>(std::atoll(delay)));
   }
   return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);

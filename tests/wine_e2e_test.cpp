@@ -521,6 +521,23 @@ std::string Repeat(const std::string& text, int times) {
 // 120 characters in 240 bytes, 80 in 240: the logo's destination over 259 bytes either way.
 const std::string kCyrillic = Repeat("Игры", 30), kChinese = Repeat("游戏", 40);
 
+// The base disc copied into an installation folder named `folder`, beside the installation's own.
+Scenario CopiedInto(const char* name, const std::string& folder, bool ansiCodePage = false) {
+  return Scenario{name,
+                  [folder](Installation& inst) {
+                    fs::create_directories(inst.Inst("../" + folder + "/kestcore"));
+                  },
+                  kBaseOnly,
+                  kArchiveLine + kLogoLine,
+                  {},
+                  [folder](Installation& inst) {
+                    ExpectCopied(inst, "../" + folder + "/kestcore/video/orrinmark.flk",
+                                 "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+                  },
+                  folder,
+                  ansiCodePage};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cdcopy, UnderWine,
     ::testing::Values(
@@ -624,62 +641,39 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "Łódź",
                  true},
-        Scenario{"CyrillicInstallationFolder",
-                 [](Installation& inst) { fs::create_directories(inst.Inst("../Игры/kestcore")); },
-                 kBaseOnly,
-                 kArchiveLine + kLogoLine,
-                 {},
-                 [](Installation& inst) {
-                   ExpectCopied(inst, "../Игры/kestcore/video/orrinmark.flk",
-                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-                 },
-                 "Игры",
-                 true},
+        CopiedInto("CyrillicInstallationFolder", "Игры", true),
         // Folders over 259 bytes of UTF-8 and under 259 characters, in two scripts.
-        Scenario{"LongCyrillicFolder",
-                 [](Installation& inst) { fs::create_directories(inst.Inst("../" + kCyrillic + "/kestcore")); },
-                 kBaseOnly, kArchiveLine + kLogoLine, {},
-                 [](Installation& inst) {
-                   ExpectCopied(inst, "../" + kCyrillic + "/kestcore/video/orrinmark.flk",
-                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-                 },
-                 kCyrillic},
-        Scenario{"LongChineseFolder",
-                 [](Installation& inst) { fs::create_directories(inst.Inst("../" + kChinese + "/kestcore")); },
-                 kBaseOnly, kArchiveLine + kLogoLine, {},
-                 [](Installation& inst) {
-                   ExpectCopied(inst, "../" + kChinese + "/kestcore/video/orrinmark.flk",
-                                "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
-                 },
-                 kChinese},
+        CopiedInto("LongCyrillicFolder", kCyrillic), CopiedInto("LongChineseFolder", kChinese),
         // A second run into the same installation while this one's logo waits for its held
         // destination: the second run's sweep leaves the first run's temporary file alone.
-        Scenario{"TwoRunsAtOnce",
-                 [](Installation& inst) {
-                   WriteFile(inst.Inst("KestCore/video/orrinmark.flk"), "earlier logo");
-                 },
-                 {{kBasePrompt, "base", "Return", 0,
-                   [](Installation& inst) { inst.SecondRunWhileTheLogoWaits(); }},
-                  {kFirstPrompt, "", "Escape", 0, [](Installation& inst) { inst.FinishSecondRun(); }},
-                  {kSecondPrompt, "", "Escape"}},
-                 kArchiveLine + kLogoLine,
-                 kBaseFiles,
-                 ExpectBaseCopied<Installation>},
+        Scenario{
+            "TwoRunsAtOnce",
+            [](Installation& inst) {
+              WriteFile(inst.Inst("KestCore/video/orrinmark.flk"), "earlier logo");
+            },
+            {{kBasePrompt, "base", "Return", 0,
+              [](Installation& inst) { inst.SecondRunWhileTheLogoWaits(); }},
+             {kFirstPrompt, "", "Escape", 0, [](Installation& inst) { inst.FinishSecondRun(); }},
+             {kSecondPrompt, "", "Escape"}},
+            kArchiveLine + kLogoLine,
+            kBaseFiles,
+            ExpectBaseCopied<Installation>},
         // A destination held for the whole run: the retries give up, twice, and the notice comes.
-        Scenario{"DestinationHeldForTheWholeRun",
-                 [](Installation& inst) {
-                   WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
-                   fs::remove(inst.Inst("../released"));
-                 },
-                 {{kBasePrompt, "base", "Return", 0,
-                   [](Installation& inst) { inst.Hold("\\KestCore\\bnd0.bnd", 0, "\\..\\released"); }},
-                  {kArchiveFailed, "", "Return", 5,
-                   [](Installation& inst) { WriteFile(inst.Inst("../released"), ""); }}},
-                 kArchiveLine,
-                 {"A KestCore\\bnd0.bnd"},
-                 [](Installation& inst) {
-                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
-                 }},
+        Scenario{
+            "DestinationHeldForTheWholeRun",
+            [](Installation& inst) {
+              WriteFile(inst.Inst("KestCore/bnd0.bnd"), "earlier archive");
+              fs::remove(inst.Inst("../released"));
+            },
+            {{kBasePrompt, "base", "Return", 0,
+              [](Installation& inst) { inst.Hold("\\KestCore\\bnd0.bnd", 0, "\\..\\released"); }},
+             {kArchiveFailed, "", "Return", 5,
+              [](Installation& inst) { WriteFile(inst.Inst("../released"), ""); }}},
+            kArchiveLine,
+            {"A KestCore\\bnd0.bnd"},
+            [](Installation& inst) {
+              EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+            }},
         // Other programs hold an installation's files open for a moment: here the logo, until
         // 1.5 s after the archive lands. The replace waits.
         Scenario{"DestinationHeldOpenByAnotherProgramIsReplaced",
@@ -722,8 +716,7 @@ INSTANTIATE_TEST_SUITE_P(
                    }
                    EXPECT_EQ(hidden, "hidden");
                  },
-                 kBaseOnly,
-                 kArchiveLine + kLogoLine, kBaseFiles,
+                 kBaseOnly, kArchiveLine + kLogoLine, kBaseFiles,
                  [](Installation& inst) {
                    EXPECT_EQ(
                        Tree(inst.Inst("KestCore")),

@@ -16,14 +16,14 @@ char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+}  // namespace
+
 bool CopyName(const char* name, std::size_t length, EntryName& out) {
   if (length >= sizeof out) return false;
   std::memcpy(out, name, length);
   out[length] = '\0';
   return true;
 }
-
-}  // namespace
 
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';

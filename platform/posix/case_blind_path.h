@@ -17,6 +17,9 @@ bool FindEntry(int dirFd, const char* name, EntryName& found, bool onDisc = fals
 
 bool EqualIgnoringAsciiCase(const char* a, const char* b);
 
+// The first `length` bytes of `name` as an entry name; false where they are too long for one.
+bool CopyName(const char* name, std::size_t length, EntryName& out);
+
 // '\' and '/' both separate names.
 bool IsSeparator(char c);
 

@@ -12,13 +12,6 @@ namespace cdcopy::posix {
 
 namespace {
 
-bool CopyName(const char* name, std::size_t length, EntryName& out) {
-  if (length >= sizeof out) return false;
-  std::memcpy(out, name, length);
-  out[length] = '\0';
-  return true;
-}
-
 // The drive root's folder: the exact name, links followed, as the user named it; else matched
 // component by component without regard to case. A root of separators alone is "/".
 UniqueFd OpenRootFolder(const std::string& folder) {
@@ -111,23 +104,29 @@ UniqueFd Disc::Find(const char* path, EntryName& name, bool& exists, dev_t& disc
   return OpenParentOnDisc(std::move(root), disc, rest, name, exists);
 }
 
-UniqueFd Disc::OpenFile(const char* path, struct stat& st) {
-  EntryName name;
+UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, dev_t& disc) {
   bool exists = false;
-  dev_t disc = 0;
   UniqueFd dir = Find(path, name, exists, disc);
-  struct stat looked;
-  // Looked at before it is opened: a device node or a FIFO is never opened, as opening one can
-  // have effects of its own.
-  if (!dir || !exists || fstatat(dir.Get(), name, &looked, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(looked.st_mode)) {
+  // Looked at, never followed: a link on the disc is as good as nothing.
+  if (!dir || !exists || fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISLNK(st.st_mode) || st.st_dev != disc) {
     return UniqueFd();
   }
+  return dir;
+}
+
+UniqueFd Disc::OpenFile(const char* path, struct stat& st) {
+  EntryName name;
+  struct stat looked;
+  dev_t disc = 0;
+  UniqueFd dir = Look(path, name, looked, disc);
+  // A device node or a FIFO is never opened, as opening one can have effects of its own.
+  if (!dir || !S_ISREG(looked.st_mode)) return UniqueFd();
   // Non-blocking and never through a link, should the entry change in between; and the disc's
   // own file, not one mounted over it.
   UniqueFd file(openat(dir.Get(), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
   if (!file || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != looked.st_ino ||
-      st.st_dev != looked.st_dev || st.st_dev != disc) {
+      st.st_dev != disc) {
     return UniqueFd();
   }
   return file;
@@ -135,15 +134,9 @@ UniqueFd Disc::OpenFile(const char* path, struct stat& st) {
 
 std::uint32_t Disc::Attributes(const char* path) {
   EntryName name;
-  bool exists = false;
-  dev_t disc = 0;
-  UniqueFd dir = Find(path, name, exists, disc);
   struct stat st;
-  // Asked only of a disc's folders: a link there is not followed, so it is as good as nothing.
-  if (!dir || !exists || fstatat(dir.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      S_ISLNK(st.st_mode) || st.st_dev != disc) {
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  dev_t disc = 0;
+  if (!Look(path, name, st, disc)) return INVALID_FILE_ATTRIBUTES;
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
   return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
 }

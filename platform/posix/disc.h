@@ -35,6 +35,8 @@ class Disc {
   // The folder on the disc that holds the path's last name, with that name as found; `disc`
   // is the device of the disc's file system.
   UniqueFd Find(const char* path, EntryName& name, bool& exists, dev_t& disc);
+  // That folder where the name is there on the disc itself, with the entry's status.
+  UniqueFd Look(const char* path, EntryName& name, struct stat& st, dev_t& disc);
 
   std::string root_;
   DiscWait wait_;

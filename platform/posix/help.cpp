@@ -5,14 +5,7 @@ namespace cdcopy {
 
 // Every line within 80 columns, so that it never wraps on a standard terminal.
 const char* HelpText() {
-  return "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"
-         "\n"
-         "Copies the data archive and the logo video of Kestrion, and of its two\n"
-         "expansions, from their CD-ROMs into the game's installation, so that the game\n"
-         "can be played without the disc. It asks for each disc in turn: Kestrion, then\n"
-         "Tessarand, then Ostmere.\n"
-         "\n"
-         "  DRIVE_ROOT   the drive, with its trailing separator: its device, /dev/sr0/,\n"
+  return "  DRIVE_ROOT   the drive, with its trailing separator: its device, /dev/sr0/,\n"
          "               the folder a disc is mounted at, /media/cdrom/, or D:\\\n"
          "  INSTALL_DIR  the game's installation folder, without a trailing separator\n"
          "\n"

@@ -10,14 +10,7 @@ namespace cdcopy {
 
 // Every line within 80 columns, the width of a standard console window.
 const char* HelpText() {
-  return "usage: cdcopy DRIVE_ROOT INSTALL_DIR\n"
-         "\n"
-         "Copies the data archive and the logo video of Kestrion, and of its two\n"
-         "expansions, from their CD-ROMs into the game's installation, so that the game\n"
-         "can be played without the disc. It asks for each disc in turn: Kestrion, then\n"
-         "Tessarand, then Ostmere.\n"
-         "\n"
-         "  DRIVE_ROOT   the CD-ROM drive, with its backslash: D:\\\n"
+  return "  DRIVE_ROOT   the CD-ROM drive, with its backslash: D:\\\n"
          "  INSTALL_DIR  the game's installation folder, in quotes, without a backslash\n"
          "               at its end\n"
          "\n"
