@@ -98,7 +98,7 @@ inline mode_t Mode(const std::string& path) {
 inline std::vector<std::string> Tree(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    names.push_back(fs::relative(entry.path(), dir).string());
+    names.push_back(entry.path().lexically_relative(dir).string());
   }
   std::sort(names.begin(), names.end());
   return names;

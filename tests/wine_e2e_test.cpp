@@ -300,12 +300,14 @@ class Installation {
     fs::rename(drive + ".new", drive);
   }
 
-  // Another program holds the file open from now until `ms` milliseconds after `after` appears.
-  void Hold(const std::string& relative, int ms, const std::string& after) {
-    std::string said = discs_ + ".held";
+  // Another program holds the file (below the installation, or on D:) open from now until `ms`
+  // milliseconds after `after` appears, shared as hold_file's `how` says.
+  void Hold(const std::string& file, int ms, const std::string& after, std::string how = "") {
+    auto windows = [this](auto n) { return n.starts_with("D:") ? n : WindowsPath() + n; };
+    std::string said = discs_ + ".held" + std::to_string(helpers_.size());
     helpers_.push_back(std::make_unique<TerminalSession>(
-        Program({session->Wine(), session->Root() + "/hold_file.exe", WindowsPath() + relative,
-                 std::to_string(ms), WindowsPath() + after},
+        Program({session->Wine(), session->Root() + "/hold_file.exe", windows(file),
+                 std::to_string(ms), windows(after), how},
                 session->WineEnv(), session->User(), said)));
     EXPECT_TRUE(Eventually([&] { return ReadFile(said).starts_with("held"); }));
   }
@@ -674,8 +676,8 @@ INSTANTIATE_TEST_SUITE_P(
             [](Installation& inst) {
               EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
             }},
-        // Other programs hold an installation's files open for a moment: here the logo, until
-        // 1.5 s after the archive lands. The replace waits.
+        // Other programs hold files open for a moment: here the logo, until 1.5 s after the
+        // archive lands, and the disc's logo, unshared, until 1 s after. The copy waits.
         Scenario{"DestinationHeldOpenByAnotherProgramIsReplaced",
                  [](Installation& inst) {
                    WriteFile(inst.Inst("KestCore/video/orrinmark.flk"), "earlier logo");
@@ -683,6 +685,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "base", "Return", 0,
                    [](Installation& inst) {
                      inst.Hold("\\KestCore\\video\\orrinmark.flk", 1500, "\\KestCore\\bnd0.bnd");
+                     inst.Hold("D:\\INSTALL\\DATA\\KESTCORE\\VIDEO\\ORRINMARK.FLK", 1000,
+                               "\\KestCore\\bnd0.bnd", "alone");
                    }},
                   {kFirstPrompt, "", "Escape"},
                   {kSecondPrompt, "", "Escape"}},
@@ -702,7 +706,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
                  },
                  kLong},
-        // A run killed mid-copy leaves its temporary file; the next one removes it.
+        // A run killed mid-copy leaves its temporary file; the next one removes it, but nothing
+        // else named like one: a Unix link to a file elsewhere (under Wine no reparse point), and
+        // a running copy's own, held open as a run holds it until the logo lands.
         // The leftover was hidden: Wine keeps the attribute in user.DOSATTRIB.
         Scenario{"KilledRunsLeftoverIsSweptByTheNext",
                  [](Installation& inst) {
@@ -715,12 +721,22 @@ INSTANTIATE_TEST_SUITE_P(
                      hidden = std::strtoul(value, nullptr, 16) & 2 ? "hidden" : "visible";
                    }
                    EXPECT_EQ(hidden, "hidden");
+                   WriteFile(inst.Inst("../elsewhere"), "someone's file");
+                   fs::create_symlink("../../elsewhere", inst.Inst("KestCore/.cdcopy-1-2.tmp"));
+                   WriteFile(inst.Inst("KestCore/.cdcopy-3-4.tmp"), "a running copy's", 0666);
+                   inst.Hold("\\KestCore\\.cdcopy-3-4.tmp", 0, "\\KestCore\\video\\orrinmark.flk",
+                             "as-copy");
                  },
-                 kBaseOnly, kArchiveLine + kLogoLine, kBaseFiles,
+                 kBaseOnly,
+                 kArchiveLine + kLogoLine,
+                 {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk",
+                  "AH KestCore\\.cdcopy-1-2.tmp", "AH KestCore\\.cdcopy-3-4.tmp"},
                  [](Installation& inst) {
+                   EXPECT_TRUE(ReadFile(inst.Inst("../elsewhere")) == "someone's file");
                    EXPECT_EQ(
                        Tree(inst.Inst("KestCore")),
-                       (std::vector<std::string>{"bnd0.bnd", "video", "video/orrinmark.flk"}));
+                       (std::vector<std::string>{".cdcopy-1-2.tmp", ".cdcopy-3-4.tmp", "bnd0.bnd",
+                                                 "video", "video/orrinmark.flk"}));
                  }},
         // Ctrl-C with the disc's read stuck past the handler's wait: no temporary file stays.
         Scenario{"CtrlCMidCopyKeepsTheEarlierCopy",

@@ -14,8 +14,7 @@ HANDLE gCopyEnded = nullptr;  // set while no copy is in progress
 wchar_t gPendingTemporary[32768];
 
 BOOL WINAPI OnConsoleControl(DWORD) {
-  InterlockedExchange(&gStopCopying, 1);
-  SetEvent(gStopped);
+  Stop();
   // Windows allows a closing console's handler five seconds in all.
   if (WaitForSingleObject(gCopyEnded, 4000) == WAIT_TIMEOUT) DeleteFileW(gPendingTemporary);
   return FALSE;  // then end the process as the default handler does
@@ -27,6 +26,11 @@ void HandleConsoleControl() {
   gStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   gCopyEnded = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void Stop() {
+  InterlockedExchange(&gStopCopying, 1);
+  SetEvent(gStopped);
 }
 
 bool Stopping() {

@@ -10,6 +10,9 @@ namespace cdcopy::win32 {
 // Installs the handler; once, as the process starts.
 void HandleConsoleControl();
 
+// Raises the stop flag and ends every pause, as Ctrl-C does before anything else.
+void Stop();
+
 // Whether the run is being stopped.
 bool Stopping();
 

@@ -4,6 +4,7 @@
 
 #include "platform/win32/console_control.h"
 #include "platform/win32/long_path.h"
+#include "platform/win32/patiently.h"
 #include "platform/win32/temporary_file.h"
 #include "platform/win32/utf16.h"
 
@@ -51,9 +52,16 @@ bool CopyWholeFile(const char* existingFile, const char* newFile, bool failIfExi
       (failIfExists || (target & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))) {
     return false;
   }
-  HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (from == INVALID_HANDLE_VALUE) return false;
+  // Waited for while a scanner holds it, as the installation's files are; a folder opens (and is
+  // refused below) rather than answering access denied, which would be waited for.
+  HANDLE from = INVALID_HANDLE_VALUE;
+  if (!Patiently([&] {
+        from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        return from != INVALID_HANDLE_VALUE;
+      })) {
+    return false;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   bool copied = GetFileInformationByHandle(from, &info) &&
                 !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&

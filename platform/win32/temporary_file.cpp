@@ -17,10 +17,42 @@ std::wstring Decimal(unsigned long value) {
   return digits;
 }
 
+// Vista's calls, looked up rather than imported, so that the program still starts on XP.
+template <typename Call>
+Call Vista(const char* name) {
+  return reinterpret_cast<Call>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+using FinalPathCall = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+using SetInformationCall = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+const FinalPathCall gFinalPath = Vista<FinalPathCall>("GetFinalPathNameByHandleW");
+const SetInformationCall gSetInformation = Vista<SetInformationCall>("SetFileInformationByHandle");
+
+// The name of what the handle opened, as the system resolves it; "" if it cannot say.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(32768, L'\0');
+  DWORD length = gFinalPath(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  path.resize(length < path.size() ? length : 0);
+  return path;
+}
+
 // A run killed mid-copy (ended from Task Manager, a crash, a power cut) leaves its temporary
 // file behind. One that no process holds open is removed: the open without sharing fails on a
-// running copy's own, which it holds open until it is renamed.
+// running copy's own, which it holds open until it is renamed. It is removed through the handle
+// that was checked to be the entry itself: under Wine a Unix link is no reparse point, and
+// deleting the file opened through it would delete the file it leads to.
 void SweepLeftovers(const std::wstring& folder) {
+  std::wstring here;
+  if (gFinalPath && gSetInformation) {
+    HANDLE opened = CreateFileW(FilePath(folder + L".").c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return;
+    here = FinalPath(opened);
+    CloseHandle(opened);
+    if (here.empty()) return;
+    if (here.back() != L'\\') here += L'\\';
+  }
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(FilePath(folder + L".cdcopy-*.tmp").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return;
@@ -30,10 +62,16 @@ void SweepLeftovers(const std::wstring& folder) {
         (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
       continue;
     }
-    HANDLE leftover =
-        CreateFileW(FilePath(folder + found.cFileName).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (leftover != INVALID_HANDLE_VALUE) CloseHandle(leftover);
+    // XP has neither call, nor links to files: there it goes as the handle closes.
+    const DWORD onClose = here.empty() ? FILE_FLAG_DELETE_ON_CLOSE : 0;
+    HANDLE leftover = CreateFileW(FilePath(folder + found.cFileName).c_str(), DELETE, 0, nullptr,
+                                  OPEN_EXISTING, onClose | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (leftover == INVALID_HANDLE_VALUE) continue;
+    if (!onClose && FinalPath(leftover) == here + found.cFileName) {
+      BOOLEAN remove = TRUE;  // FILE_DISPOSITION_INFO
+      gSetInformation(leftover, 4 /* FileDispositionInfo */, &remove, sizeof remove);
+    }
+    CloseHandle(leftover);
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }

@@ -96,6 +96,12 @@ int wmain() {
   GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
   Expect(data.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime, "the disc's modification time");
 
+  // Ctrl-C while the drive spins up ends the wait at once. Last: the stop stays raised.
+  auto stopped = [asked = 0]() mutable -> DWORD {
+    return ++asked == 2 ? (cdcopy::win32::Stop(), ERROR_NOT_READY) : ERROR_NOT_READY;
+  };
+  Expect(WaitWhileNotReady(stopped, 1000, 1), 2, "Ctrl-C ends the wait");
+
   SetCurrentDirectoryW(L"C:\\");
   DeleteFileW(source.c_str());
   DeleteFileW(copy.c_str());
