@@ -304,7 +304,8 @@ class Installation {
   // milliseconds after `after` appears, shared as hold_file's `how` says.
   void Hold(const std::string& file, int ms, const std::string& after, std::string how = "") {
     auto windows = [this](auto n) { return n.starts_with("D:") ? n : WindowsPath() + n; };
-    std::string said = discs_ + ".held" + std::to_string(helpers_.size());
+    std::string said = discs_ + ".held";
+    fs::remove(said);
     helpers_.push_back(std::make_unique<TerminalSession>(
         Program({session->Wine(), session->Root() + "/hold_file.exe", windows(file),
                  std::to_string(ms), windows(after), how},
@@ -352,6 +353,7 @@ class Installation {
     std::vector<std::string> env = session->WineEnv("-all", false);
     AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs);
     if (!skip_.empty()) return {};
+    fs::remove(discs_ + ".started");  // an earlier repetition's
     Ready();
     // Held until the process is gone, so the next run cannot find it still open.
     TerminalSession run(
@@ -712,6 +714,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The leftover was hidden: Wine keeps the attribute in user.DOSATTRIB.
         Scenario{"KilledRunsLeftoverIsSweptByTheNext",
                  [](Installation& inst) {
+                   fs::remove_all(inst.Inst("KestCore"));  // as an earlier repetition left it
+                   fs::create_directory(inst.Inst("KestCore"));
                    inst.StopMidCopy(SIGKILL);
                    std::string hidden = "none";
                    for (const auto& e : fs::directory_iterator(inst.Inst("KestCore"))) {
