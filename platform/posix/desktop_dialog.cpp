@@ -59,24 +59,13 @@ UniqueFd ConnectLocal(const std::string& path, bool abstract) {
   return Connect(reinterpret_cast<const sockaddr*>(&address), length);
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::string bytes;
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  char buffer[4096];
-  for (ssize_t got;
-       fd && bytes.size() < (1 << 20) && (got = read(fd.Get(), buffer, sizeof buffer)) > 0;) {
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  return bytes;
-}
-
 // The authorization this user holds for the display, as Xlib finds it in the X authority file:
 // an entry for the display's number, of this host (or any), the MIT cookie preferred.
 std::string SetupAuthorization(const std::string& number, bool local) {
   const char* file = std::getenv("XAUTHORITY");
   const char* home = std::getenv("HOME");
   const std::string bytes =
-      ReadWhole(file && *file ? file : std::string(home ? home : "") + "/.Xauthority");
+      ReadWhole(file && *file ? file : std::string(home ? home : "") + "/.Xauthority", 1 << 20);
   utsname host{};
   uname(&host);
   std::size_t at = 0;

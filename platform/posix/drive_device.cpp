@@ -36,18 +36,6 @@ std::string Unescaped(const std::string& field) {
   return out;
 }
 
-std::string ReadTable(int fd) {
-  std::string text;
-  char buffer[8192];
-  for (off_t at = 0;;) {
-    ssize_t got = pread(fd, buffer, sizeof buffer, at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
-    at += got;
-  }
-}
-
 // An optical drive knows whether a disc is in it: with the tray open or no disc, nothing is
 // coming. Anything else (a drive becoming ready, a device that is no optical drive, one this
 // user may not open) may still be mounted.
@@ -104,7 +92,7 @@ UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {
   const long long deadline = MonotonicMs() + wait.bound.count();
   for (;;) {
     const std::vector<std::string> points =
-        FindMountPoints(ReadTable(table.Get()).c_str(), major(rdev), minor(rdev));
+        FindMountPoints(ReadWhole(table.Get()).c_str(), major(rdev), minor(rdev));
     bool covered = false;
     // The newest mount first; one with something mounted over it (a bind mount) is not the
     // disc, but an older one still shows it.

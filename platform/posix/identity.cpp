@@ -9,6 +9,8 @@
 #include <charconv>
 #include <string>
 
+#include "platform/posix/unique_fd.h"
+
 namespace cdcopy::posix {
 
 namespace {
@@ -33,26 +35,28 @@ bool Number(std::string_view text, unsigned& out) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+// Each piece of `text` between `separator`s.
 template <typename Each>
-void Lines(std::string_view text, Each each) {
+void Split(std::string_view text, char separator, Each each) {
   while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (!line.empty() && line[0] != '#') each(line);
+    std::size_t end = text.find(separator);
+    each(text.substr(0, end));
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
 }
 
+template <typename Each>
+void Lines(std::string_view text, Each each) {
+  Split(text, '\n', [&](std::string_view line) {
+    if (!line.empty() && line[0] != '#') each(line);
+  });
+}
+
 bool ListsMember(std::string_view groupLine, std::string_view name) {
-  std::string_view members = Field(groupLine, 3);
-  while (!members.empty()) {
-    std::size_t comma = members.find(',');
-    if (members.substr(0, comma) == name) return true;
-    if (comma == std::string_view::npos) break;
-    members.remove_prefix(comma + 1);
-  }
-  return false;
+  bool listed = false;
+  Split(Field(groupLine, 3), ',', [&](std::string_view member) { listed |= member == name; });
+  return listed;
 }
 
 Identity Unprivileged(Identity::Kind kind, gid_t gid) {
@@ -64,16 +68,6 @@ Identity Unprivileged(Identity::Kind kind, gid_t gid) {
 bool InGroup(const Identity& user, gid_t gid) {
   return user.gid == gid ||
          std::find(user.groups.begin(), user.groups.end(), gid) != user.groups.end();
-}
-
-std::string ReadWhole(const char* path) {
-  std::string text;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-  close(fd);
-  return text;
 }
 
 std::vector<gid_t>& CallerGroups() {
@@ -125,8 +119,7 @@ std::vector<uid_t> Accounts::Members(gid_t gid, bool& unknown) const {
   Lines(group, [&](std::string_view line) {
     unsigned lineGid = 0;
     if (!Number(Field(line, 2), lineGid) || lineGid != gid) return;
-    for (std::string_view list = Field(line, 3); !list.empty();) {
-      std::string_view member = list.substr(0, list.find(','));
+    Split(Field(line, 3), ',', [&](std::string_view member) {
       bool named = false;
       Lines(passwd, [&](std::string_view user) {
         unsigned uid = 0;
@@ -136,13 +129,12 @@ std::vector<uid_t> Accounts::Members(gid_t gid, bool& unknown) const {
         }
       });
       unknown = unknown || !named;
-      list.remove_prefix(std::min(list.size(), member.size() + 1));
-    }
+    });
   });
   return members;
 }
 
-Identity Meet(const Identity& a, const Identity& b, const Accounts&) {
+Identity Meet(const Identity& a, const Identity& b) {
   using Kind = Identity::Kind;
   if (a.kind == Kind::Caller) return b;
   if (b.kind == Kind::Caller || a == b) return a;
@@ -178,7 +170,7 @@ Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
     }
   }
   std::erase(users, 0);
-  for (uid_t uid : users) who = Meet(who, accounts.User(uid), accounts);
+  for (uid_t uid : users) who = Meet(who, accounts.User(uid));
   return who;
 }
 

@@ -41,7 +41,7 @@ struct Accounts {
 
 // The identity with no more rights than either: the same one, the group where the user is in
 // it, else nobody.
-Identity Meet(const Identity& a, const Identity& b, const Accounts& accounts);
+Identity Meet(const Identity& a, const Identity& b);
 
 // Who can replace, rename or remove an entry of `folder`: those who may write the folder, and in
 // a sticky folder only its owner and the entry's owner (`entry` null for a name not made yet).

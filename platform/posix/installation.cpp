@@ -66,11 +66,11 @@ class Walk {
     if (!acting.Holds()) return false;
     exists = FindEntry(Here().fd.Get(), wanted.c_str(), name) &&
              fstatat(Here().fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    who_ = Meet(who_, WhoCanChange(Here().st, exists ? &st : nullptr, accounts_), accounts_);
+    who_ = Meet(who_, WhoCanChange(Here().st, exists ? &st : nullptr, accounts_));
     // An access list may let anyone write where the mode shows only the owner: no one is known.
     if (geteuid() == 0 &&
         getxattr(ProcFdName(Here().fd.Get()).path, "system.posix_acl_access", nullptr, 0) > 0) {
-      who_ = Meet(who_, Nobody(), accounts_);
+      who_ = Meet(who_, Nobody());
     }
     return true;
   }
@@ -100,7 +100,7 @@ class Walk {
     }
     if (!next.fd || fstat(next.fd.Get(), &next.st) != 0) return false;
     // Judged from what was opened: a name swapped since it was looked at counts as it is now.
-    who_ = Meet(who_, WhoCanChange(Here().st, &next.st, accounts_), accounts_);
+    who_ = Meet(who_, WhoCanChange(Here().st, &next.st, accounts_));
     if (S_ISDIR(next.st.st_mode)) {
       stack_.push_back(std::move(next));
       return true;

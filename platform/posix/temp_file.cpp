@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/temporary_name.h"
+
 namespace cdcopy::posix {
 
 namespace {
@@ -42,18 +44,6 @@ void Unregister(int dirFd, const char* name) {
   for (Pending& slot : pending) {
     if (slot.active && slot.dir == dirFd && std::strcmp(slot.name, name) == 0) slot.active = 0;
   }
-}
-
-bool IsOurTemporaryName(const char* name) {
-  auto digits = [](const char*& at) {
-    const char* begin = at;
-    while (*at >= '0' && *at <= '9') ++at;
-    return at > begin;
-  };
-  if (std::strncmp(name, ".cdcopy-", 8) != 0) return false;
-  const char* at = name + 8;
-  if (!digits(at) || *at++ != '-' || !digits(at)) return false;
-  return std::strcmp(at, ".tmp") == 0;
 }
 
 // Unnamed files get their name through /proc, which a chroot or a small container may lack.
@@ -91,7 +81,7 @@ void SweepLeftovers(int dirFd) {
   while (const dirent* entry = readdir(dir)) {
     struct stat held, named;
     // Looked at before it is opened: only a regular file is ever opened, as on a disc.
-    if (!IsOurTemporaryName(entry->d_name) ||
+    if (!IsTemporaryName(entry->d_name) ||
         fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(named.st_mode) || ((folder.st_mode & S_ISVTX) && named.st_uid != acting)) {
       continue;

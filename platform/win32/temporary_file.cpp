@@ -1,5 +1,6 @@
 #include "platform/win32/temporary_file.h"
 
+#include "platform/temporary_name.h"
 #include "platform/win32/console_control.h"
 #include "platform/win32/long_path.h"
 #include "platform/win32/patiently.h"
@@ -77,22 +78,6 @@ void SweepLeftovers(const std::wstring& folder) {
 }
 
 }  // namespace
-
-bool IsTemporaryName(const wchar_t* name) {
-  auto digits = [&name] {
-    const wchar_t* start = name;
-    while (*name >= L'0' && *name <= L'9') ++name;
-    return name != start;
-  };
-  auto literal = [&name](const wchar_t* text) {
-    for (; *text; ++text, ++name) {
-      if (*name != *text) return false;
-    }
-    return true;
-  };
-  return literal(L".cdcopy-") && digits() && literal(L"-") && digits() && literal(L".tmp") &&
-         !*name;
-}
 
 TemporaryFile::TemporaryFile(const std::wstring& destination) : destination_(destination) {
   // "C:name" is in drive C:'s current folder: its folder is "C:".

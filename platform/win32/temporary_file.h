@@ -33,7 +33,4 @@ class TemporaryFile {
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// ".cdcopy-<process>-<n>.tmp", exactly: the only names the sweep may remove.
-bool IsTemporaryName(const wchar_t* name);
-
 }  // namespace cdcopy::win32
