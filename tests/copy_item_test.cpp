@@ -66,8 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CopyOneItem, PathOfExactly259CharactersIsUsedAndOneMoreIsRefused) {
   const CopyItem item{"\nx...", nullptr, "%sf", "%s\\f", FailurePolicy::RetryThenAbort, nullptr};
   for (const std::string character : {"a", "\u0438", "\u6e38"}) {  // 1, 2 and 3 bytes
-    std::string fits;                                              // plus "\f": 259 characters
-    for (int i = 0; i < 257; ++i) fits += character;
+    const std::string fits = Repeat(character, 257);               // plus "\f": 259 characters
     FakePlatform platform;
     PathBuffers paths;
     EXPECT_TRUE(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{fits.c_str()}, paths));

@@ -39,13 +39,6 @@ int RunToTheEnd(const Launch& launch) {
   return session.Finish(seconds(30));
 }
 
-Launch WithoutTerminal(World& w, std::vector<std::string> env = {}) {
-  Launch launch = w.Start();
-  launch.withTerminal = false;
-  launch.env = std::move(env);
-  return launch;
-}
-
 // The logo's copy fails part way, for every way the data can be copied (the ways before the
 // one under test are refused, as file systems that cannot do them refuse them) and every way a
 // copy can fail: a read error, a disc that ends early, a size limit, a sync or close that fails.
@@ -222,13 +215,6 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
   ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
-}
-
-// The process's state: 'T' stopped, 'S' waiting.
-char State(pid_t pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  auto end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : '?';
 }
 
 // Stopped from outside while a box waits, cdcopy leaves the terminal to the shell; continued,
@@ -557,8 +543,7 @@ INSTANTIATE_TEST_SUITE_P(
                   return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
                 },
                 kArchiveLine + kLogoLine, "root's own"},
-        // No logo on the disc: only the attribute reset after the failed copy meets the
-        // link.
+        // No logo on the disc: only the attribute reset after the failed copy meets the link.
         OddCase{"PlantedFolderLinkMeetsTheReset",
                 [](World& w, Launch&, DriveDevice&) {
                   w.Insert("nologo");
@@ -659,9 +644,8 @@ INSTANTIATE_TEST_SUITE_P(
                   for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
                     EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
                 }},
-        // The installation reached through the owner's link to a folder of root's that
-        // anyone may write (sticky): the owner's folder there leads nowhere the owner could
-        // not go.
+        // The installation reached through the owner's link to a folder of root's that anyone
+        // may write (sticky): the owner's folder there leads nowhere the owner could not go.
         OddCase{"OwnersLinkToASharedFolder",
                 [](World& w, Launch& launch, DriveDevice&) {
                   std::string why = OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
@@ -674,10 +658,8 @@ INSTANTIATE_TEST_SUITE_P(
                   return why;
                 },
                 kArchiveLine + kLogoLine, "root's own"},
-        // The owner's link in a folder of root's that anyone may write (sticky, as /tmp):
-        // only
-        // the link's owner and root can change it, so it leads nowhere its owner could not
-        // go.
+        // The owner's link in a folder of root's that anyone may write (sticky, as /tmp): only
+        // the link's owner and root can change it, so it leads nowhere its owner could not go.
         OddCase{"LinkInAStickyFolderLeadsNowhere",
                 [](World& w, Launch& launch, DriveDevice&) {
                   std::string why = OwnedByNobody(w);

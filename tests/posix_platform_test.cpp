@@ -284,10 +284,9 @@ TEST_F(PosixPlatformTest, AsRootEachCallDoesOnlyWhatTheOwnerCould) {
   const group* games = getgrnam("games");
   SKIP_OR_FAIL(geteuid() == 0 && games ? "" : "needs root and a games group");
   chmod(dir_.Path().c_str(), 0755);
-  fs::create_directories(At("inst/KestCore"));
-  fs::create_directories(At("inst/halvane"));
-  fs::create_directories(At("rootonly"));
-  fs::create_directories(At("grouponly"));
+  for (const char* folder : {"inst/KestCore", "inst/halvane", "rootonly", "grouponly"}) {
+    fs::create_directories(At(folder));
+  }
   fs::create_symlink(At("rootonly"), At("inst/KestCore/planted"));
   fs::create_symlink(At("grouponly"), At("inst/KestCore/grouped"));
   WriteFile(At("disc/rootonly.bnd"), "root's", 0400);

@@ -76,6 +76,13 @@ class World {
   TempDir dir_;
 };
 
+inline Launch WithoutTerminal(World& w, std::vector<std::string> env = {}) {
+  Launch launch = w.Start();
+  launch.withTerminal = false;
+  launch.env = std::move(env);
+  return launch;
+}
+
 #define REQUIRE_DRIVE(drive, world) SKIP_OR_FAIL((drive).Open(world))
 
 // A CD-ROM drive as a desktop shows it: one read-only loop device, each disc a squashfs image of

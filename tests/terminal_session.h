@@ -240,6 +240,13 @@ class TerminalSession {
   std::string screen_;
 };
 
+// The process's state: 'T' stopped, 'S' waiting, 'Z' ended unreaped, '?' gone.
+inline char State(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  auto end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : '?';
+}
+
 // Waits up to `timeout` for `done`; whether it came.
 inline bool Eventually(const std::function<bool()>& done, milliseconds timeout = seconds(30)) {
   for (auto until = Clock::now() + timeout; !done();

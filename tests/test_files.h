@@ -95,6 +95,12 @@ inline mode_t Mode(const std::string& path) {
 }
 
 // Every entry below `dir`, hidden ones included, relative and sorted.
+inline std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  while (times-- > 0) out += text;
+  return out;
+}
+
 inline std::vector<std::string> Tree(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {

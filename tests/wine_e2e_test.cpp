@@ -320,15 +320,10 @@ class Installation {
     fs::remove(Inst("../released"));  // left by an earlier repetition
     Hold("\\KestCore\\video\\orrinmark.flk", 0, "\\..\\released");
     second_ = std::thread([this] {
-      auto temporaries = [this] {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(Inst("KestCore/video"))) {
-          if (e.path().extension() == ".tmp") names.insert(e.path().filename());
-        }
-        return names;
-      };
-      std::set<std::string> first;
-      EXPECT_TRUE(Eventually([&] { return !(first = temporaries()).empty(); }));
+      // The earlier logo, and the first run's temporary file beside it.
+      auto temporaries = [this] { return Tree(Inst("KestCore/video")); };
+      std::vector<std::string> first;
+      EXPECT_TRUE(Eventually([&] { return (first = temporaries()).size() > 1; }));
       TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()},
                                   session->WineEnv("-all", false), session->User()));
       EXPECT_TRUE(Eventually([&] { return temporaries() != first; }));
@@ -517,11 +512,6 @@ const std::vector<Box> kBaseOnly = {
 
 void Nothing(Installation&) {}
 const std::string kLong(209, 'x');
-std::string Repeat(const std::string& text, int times) {
-  std::string out;
-  while (times-- > 0) out += text;
-  return out;
-}
 // 120 characters in 240 bytes, 80 in 240: the logo's destination over 259 bytes either way.
 const std::string kCyrillic = Repeat("Игры", 30), kChinese = Repeat("游戏", 40);
 

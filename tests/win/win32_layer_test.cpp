@@ -33,7 +33,7 @@ using Args = std::vector<std::string>;
 int wmain() {
   cdcopy::win32::HandleConsoleControl();  // as the process starts
   // A current folder of 221 characters: C:\cdcopy-layer-test\ and 200 d's.
-  const std::wstring top = L"C:\\cdcopy-layer-test", cwd = top + L"\\" + std::wstring(200, L'd');
+  const std::wstring ds(200, L'd'), top = L"C:\\cdcopy-layer-test", cwd = top + L"\\" + ds;
   CreateDirectoryW(top.c_str(), nullptr);
   CreateDirectoryW(cwd.c_str(), nullptr);
   SetCurrentDirectoryW(cwd.c_str());
@@ -41,9 +41,8 @@ int wmain() {
                      longLogo = L"\\\\?\\" + cwd + L"\\" + logo;
   Expect(FilePath(L"a/b"), std::wstring(L"a/b"), "a short relative name goes as given");
   Expect(FilePath(logo), longLogo, "a relative name long once resolved is prefixed");
-  Expect(FilePath(L"..\\" + std::wstring(200, L'd') + L"\\" + logo), longLogo, "..");
-  Expect(FilePath(L"C:/cdcopy-layer-test/" + std::wstring(200, L'd') + L"/" + logo), longLogo,
-         "forward slashes");
+  Expect(FilePath(L"..\\" + ds + L"\\" + logo), longLogo, "..");
+  Expect(FilePath(L"C:/cdcopy-layer-test/" + ds + L"/" + logo), longLogo, "forward slashes");
   Expect(FilePath(L"C:" + logo), longLogo, "drive-relative");
   Expect(FilePath(L"\\\\server\\share\\" + std::wstring(240, L'x')),
          L"\\\\?\\UNC\\server\\share\\" + std::wstring(240, L'x'), "UNC");
