@@ -39,12 +39,14 @@ class UniqueFd {
 };
 
 // What the descriptor holds, from its start (the same descriptor may be read again, as a mount
-// table is), up to about `limit` bytes: a file named by someone else may be endless.
+// table is; a pipe from where it stands), up to about `limit` bytes: a file named by someone
+// else may be endless.
 inline std::string ReadWhole(int fd, std::size_t limit = static_cast<std::size_t>(-1)) {
   std::string text;
   char buffer[8192];
   for (off_t at = 0; fd >= 0 && text.size() < limit;) {
     ssize_t got = pread(fd, buffer, sizeof buffer, at);
+    if (got < 0 && errno == ESPIPE) got = read(fd, buffer, sizeof buffer);  // a pipe
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
