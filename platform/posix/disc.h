@@ -2,7 +2,8 @@
 // names a block device (/dev/sr0/, or /dev/sr0 without its slash, as D: names drive D) stands
 // for the file system on that device wherever it is mounted at the moment. Only the disc's own
 // files are read: no link is followed below the root, no other mount is entered, nothing but a
-// regular file is opened, and each file opened must be on the disc's file system.
+// regular file is opened, and each file opened must be on the disc's file system. A drive folder
+// that others can change is read with no more rights than theirs (walk.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -13,13 +14,15 @@
 
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/drive_device.h"
+#include "platform/posix/identity.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
 
 class Disc {
  public:
-  explicit Disc(std::string driveRoot, std::chrono::milliseconds mountWait = kMountWait);
+  Disc(std::string driveRoot, Credentials& credentials,
+       std::chrono::milliseconds mountWait = kMountWait);
 
   // A prompt was answered: a disc may just have gone in, worth waiting for while it is mounted.
   void PromptAnswered() { wait_.allowed = true; }
@@ -32,13 +35,12 @@ class Disc {
   std::uint32_t Attributes(const char* path);
 
  private:
-  // The folder on the disc that holds the path's last name, with that name as found; `disc`
-  // is the device of the disc's file system.
-  UniqueFd Find(const char* path, EntryName& name, bool& exists, dev_t& disc);
-  // That folder where the name is there on the disc itself, with the entry's status.
-  UniqueFd Look(const char* path, EntryName& name, struct stat& st, dev_t& disc);
+  // The folder on the disc that holds the path's last name, where the name is there on the disc
+  // itself, with that name as found, the entry's status, and as whom to read it.
+  UniqueFd Look(const char* path, EntryName& name, struct stat& st, Identity& who);
 
   std::string root_;
+  Credentials& credentials_;
   DiscWait wait_;
 };
 

@@ -73,6 +73,37 @@ std::vector<std::string> FindMountPoints(const char* mountinfo, unsigned major, 
   return points;
 }
 
+std::optional<uid_t> FuseMountUser(const char* mountinfo, unsigned major, unsigned minor) {
+  std::optional<uid_t> user;
+  for (const char* line = mountinfo; *line;) {
+    const char* end = std::strchr(line, '\n');
+    if (!end) end = line + std::strlen(line);
+    const std::string text(line, end);
+    line = *end ? end + 1 : end;
+    // id parent major:minor ... - type source options
+    unsigned lineMajor = 0, lineMinor = 0;
+    const std::size_t dash = text.find(" - ");
+    if (std::sscanf(text.c_str(), "%*u %*u %u:%u", &lineMajor, &lineMinor) != 2 ||
+        lineMajor != major || lineMinor != minor || dash == std::string::npos) {
+      continue;
+    }
+    const std::string type = text.substr(dash + 3, text.find(' ', dash + 3) - dash - 3);
+    if (type != "fuse" && type != "fuseblk" && !type.starts_with("fuse.")) continue;
+    const std::size_t options = text.rfind(' ');
+    const std::string list = "," + text.substr(options + 1) + ",";
+    const std::size_t at = list.find(",user_id=");
+    unsigned uid = 0;
+    char after = 0;
+    // Mounted more than once, each must tell the same user.
+    if (at == std::string::npos || std::sscanf(list.c_str() + at + 9, "%u%c", &uid, &after) != 2 ||
+        after != ',' || (user && *user != uid)) {
+      return std::nullopt;
+    }
+    user = uid;
+  }
+  return user;
+}
+
 long long MonotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

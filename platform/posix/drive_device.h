@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,9 @@ UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait);
 // /proc/self/mountinfo's format, octal escapes undone, in the table's order (the newest last).
 // Bind mounts of a folder below the root do not count.
 std::vector<std::string> FindMountPoints(const char* mountinfo, unsigned major, unsigned minor);
+
+// The user who mounted the FUSE file system on device `major:minor` (its `user_id=` option), from
+// a mount table in /proc/self/mountinfo's format; none where the table does not tell.
+std::optional<uid_t> FuseMountUser(const char* mountinfo, unsigned major, unsigned minor);
 
 }  // namespace cdcopy::posix

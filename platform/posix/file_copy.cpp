@@ -99,7 +99,8 @@ bool CopyContents(int from, int to, CopyMethod first) {
 }  // namespace
 
 bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* name, bool exists,
-                  bool failIfExists, TempFileKind kind, CopyMethod first) {
+                  bool failIfExists, Credentials& credentials, const HandOver& handOver,
+                  TempFileKind kind, CopyMethod first) {
   struct stat target;
   if (exists && fstatat(dirFd, name, &target, AT_SYMLINK_NOFOLLOW) == 0) {
     if (failIfExists || S_ISDIR(target.st_mode)) return false;
@@ -108,16 +109,21 @@ bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* na
   }
   if (!TempFilesPossible(dirFd)) return false;
   SweepLeftovers(dirFd);
-  TempFile temp(dirFd, 0600, kind);
-  if (!temp || !CopyContents(from, temp.Fd(), first)) return false;
+  TempFile temp(dirFd, 0600, kind, credentials);
+  if (!temp || !handOver.To(credentials, temp.Fd()) || !CopyContents(from, temp.Fd(), first)) {
+    return false;
+  }
   // A disc that ends early without a read error (a cut-short image) is not a whole copy.
   struct stat copied;
   if (fstat(temp.Fd(), &copied) != 0 || copied.st_size != source.st_size) return false;
   // Writable whatever the disc's file was, as the attribute reset leaves it, and set before the
-  // copy can be seen, through the file itself. The copy is the file of whoever made it.
-  if (fchmod(temp.Fd(), WritableMode()) != 0) return false;
-  const timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
-  futimens(temp.Fd(), times);
+  // copy can be seen, through the file itself, which may have been handed over already.
+  {
+    ActingAs own(credentials, Identity{});
+    if (!own.Holds() || fchmod(temp.Fd(), WritableMode()) != 0) return false;
+    const timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
+    futimens(temp.Fd(), times);
+  }
   return temp.Commit(name);
 }
 
@@ -134,6 +140,10 @@ mode_t CurrentUmask() {
 
 mode_t WritableMode() {
   return (0666 & ~CurrentUmask()) | 0600;
+}
+
+mode_t FolderMode() {
+  return 0777 & ~CurrentUmask();
 }
 
 mode_t ReadOnlyMode() {

@@ -23,9 +23,11 @@ enum class CopyMethod {
 // `exists` there or not), whole or not at all, leaving the earlier copy as it was on failure.
 // Refuses a read-only destination, as Windows does, whoever runs it. The copy is writable by its
 // owner, as the attribute reset leaves a file, and carries the source's modification time.
-// Temporary files that an earlier run left in the folder are removed.
+// Temporary files that an earlier run left in the folder are removed. Made as whom the run acts
+// now, the copy is handed over (`handOver`) before anyone else could hold it.
 bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* name, bool exists,
-                  bool failIfExists, TempFileKind kind = TempFileKind::UnnamedWherePossible,
+                  bool failIfExists, Credentials& credentials, const HandOver& handOver,
+                  TempFileKind kind = TempFileKind::UnnamedWherePossible,
                   CopyMethod first = CopyMethod::Clone);
 
 // The mode a copy gets, and the attribute reset gives a file: that of a newly made file, never
@@ -34,5 +36,7 @@ bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* na
 mode_t WritableMode();
 // That of a read-only file.
 mode_t ReadOnlyMode();
+// That of a newly made folder.
+mode_t FolderMode();
 
 }  // namespace cdcopy::posix

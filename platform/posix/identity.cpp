@@ -19,8 +19,6 @@ namespace {
 constexpr uid_t kUnprivilegedUid = 65534;
 constexpr gid_t kUnprivilegedGid = 65534;
 
-bool restoreFailed = false;
-
 std::string_view Field(std::string_view line, int index) {
   for (; index > 0; --index) {
     std::size_t colon = line.find(':');
@@ -70,15 +68,12 @@ bool InGroup(const Identity& user, gid_t gid) {
          std::find(user.groups.begin(), user.groups.end(), gid) != user.groups.end();
 }
 
-std::vector<gid_t>& CallerGroups() {
-  static std::vector<gid_t> groups = [] {
-    std::vector<gid_t> read(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    if (getgroups(static_cast<int>(read.size()), read.data()) != static_cast<int>(read.size())) {
-      read.clear();
-    }
-    return read;
-  }();
-  return groups;
+std::vector<gid_t> ProcessGroups() {
+  std::vector<gid_t> read(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  if (getgroups(static_cast<int>(read.size()), read.data()) != static_cast<int>(read.size())) {
+    read.clear();
+  }
+  return read;
 }
 
 }  // namespace
@@ -106,6 +101,15 @@ Identity Accounts::User(uid_t uid) const {
     }
   });
   return who;
+}
+
+bool Accounts::Names(uid_t uid) const {
+  bool named = false;
+  Lines(passwd, [&](std::string_view line) {
+    unsigned lineUid = 0;
+    named = named || (Number(Field(line, 2), lineUid) && lineUid == uid);
+  });
+  return named;
 }
 
 std::vector<uid_t> Accounts::Members(gid_t gid, bool& unknown) const {
@@ -143,28 +147,37 @@ Identity Meet(const Identity& a, const Identity& b) {
   return Nobody();
 }
 
-Identity WhoCanChange(const struct stat& folder, const struct stat* entry,
-                      const Accounts& accounts) {
+Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const Accounts& accounts,
+                      uid_t runUid) {
   // Without root's rights the run has only its own: nothing to set aside.
-  if (geteuid() != 0) return {};
-  std::vector<uid_t> users = {folder.st_uid};
+  if (runUid != 0) return {};
+  // What cannot be told counts as open to everyone.
+  if (!accounts.readable || folder.accessList) return Nobody();
+  if (folder.fuse) {
+    if (!folder.mountUser) return Nobody();
+    return *folder.mountUser == 0 ? Identity{} : accounts.User(*folder.mountUser);
+  }
+  const struct stat& st = folder.st;
+  std::vector<uid_t> users = {st.st_uid};
   bool groupWrites = false;
-  if (folder.st_mode & S_ISVTX) {
+  if (st.st_mode & S_ISVTX) {
     if (entry) users.push_back(entry->st_uid);
-  } else if (folder.st_mode & S_IWOTH) {
+  } else if (st.st_mode & S_IWOTH) {
     return Nobody();
   } else {
-    groupWrites = folder.st_mode & S_IWGRP;
+    groupWrites = st.st_mode & S_IWGRP;
   }
   Identity who;
   if (groupWrites) {
     bool unknown = false;
-    std::vector<uid_t> members = accounts.Members(folder.st_gid, unknown);
+    std::vector<uid_t> members = accounts.Members(st.st_gid, unknown);
     std::erase(members, 0);
-    // A group of one (a user's own group) is that user. One with no member the files can name
-    // has members all the same (a directory service, a setgid program): it is that group.
-    if (unknown || members.size() != 1) {
-      who = Unprivileged(Identity::Kind::Group, folder.st_gid);
+    // A group of one (a user's own group) is that user; root's group with no other member is
+    // root's. One with no member the files can name has members all the same (a directory
+    // service, a setgid program): it is that group.
+    if (!unknown && members.empty() && st.st_gid == 0) {
+    } else if (unknown || members.size() != 1) {
+      who = Unprivileged(Identity::Kind::Group, st.st_gid);
     } else {
       users.insert(users.end(), members.begin(), members.end());
     }
@@ -178,39 +191,51 @@ Identity Nobody() {
   return Unprivileged(Identity::Kind::Nobody, kUnprivilegedGid);
 }
 
-const Accounts& SystemAccounts() {
-  static const std::string passwd = ReadWhole("/etc/passwd");
-  static const std::string group = ReadWhole("/etc/group");
-  static const Accounts accounts{passwd, group};
-  return accounts;
+Credentials::Credentials() : uid_(geteuid()), gid_(getegid()), groups_(ProcessGroups()) {
+  // Only a run with rights to set aside reads who the others are.
+  if (uid_ != 0) return;
+  UniqueFd passwd(open("/etc/passwd", O_RDONLY | O_CLOEXEC));
+  UniqueFd group(open("/etc/group", O_RDONLY | O_CLOEXEC));
+  passwd_ = ReadWhole(passwd.Get());
+  group_ = ReadWhole(group.Get());
+  accounts_ = {passwd_, group_, passwd && group};
 }
 
-ActingAs::ActingAs(const Identity& who) {
+Credentials::Credentials(uid_t uid, posix::Accounts accounts)
+    : uid_(uid), gid_(getegid()), groups_(ProcessGroups()), accounts_(accounts) {}
+
+// Takes `who` as the file-system identity: its groups, then its group and user, each checked by
+// reading it back, since an invalid one changes nothing and says so only that way.
+bool Credentials::Take(const Identity& who) {
+  const bool caller = who.kind == Identity::Kind::Caller;
+  const uid_t uid = caller ? uid_ : who.uid;
+  const gid_t gid = caller ? gid_ : who.gid;
+  const std::vector<gid_t>& groups = caller ? groups_ : who.groups;
+  if (setgroups(groups.size(), groups.data()) != 0) return false;
+  setfsgid(gid);
+  setfsuid(uid);
+  current_ = who;
+  return setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(uid) &&
+         setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(gid);
+}
+
+ActingAs::ActingAs(Credentials& credentials, const Identity& who)
+    : credentials_(credentials), replaced_(credentials.current_) {
   // Once an identity could not be set aside, nothing more is done, not even as the caller.
-  holds_ = !restoreFailed;
-  if (who.kind == Identity::Kind::Caller || restoreFailed) return;
-  CallerGroups();
-  if (setgroups(who.groups.size(), who.groups.data()) != 0) {
-    holds_ = false;
-    return;
-  }
+  holds_ = credentials_.Intact();
+  if (!holds_ || who == replaced_) return;
   switched_ = true;
-  setfsgid(who.gid);
-  setfsuid(who.uid);
-  // Each call answers the identity before it: an invalid one changes nothing and tells.
-  holds_ = setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(who.uid) &&
-           setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(who.gid);
+  holds_ = credentials_.Take(who);
 }
 
 ActingAs::~ActingAs() {
-  if (!switched_) return;
-  setfsuid(geteuid());
-  setfsgid(getegid());
-  const std::vector<gid_t>& groups = CallerGroups();
-  const bool restored = setgroups(groups.size(), groups.data()) == 0 &&
-                        setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(geteuid()) &&
-                        setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(getegid());
-  restoreFailed = restoreFailed || !restored;
+  if (switched_ && !credentials_.Take(replaced_)) credentials_.restoreFailed_ = true;
+}
+
+bool HandOver::To(Credentials& credentials, int fd) const {
+  if (!needed) return true;
+  ActingAs own(credentials, Identity{});
+  return own.Holds() && fchown(fd, uid, gid) == 0;
 }
 
 }  // namespace cdcopy::posix

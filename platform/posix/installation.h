@@ -1,8 +1,6 @@
-// The installation: its folder, walked once from / when the run starts, and everything below it.
-// Every name is walked by hand, one component at a time, links read and their targets walked
-// the same way, so that at each entry the run knows who can change it and acts, from there down,
-// with no more rights than theirs (identity.h). What is checked is the very folder that is then
-// used: each step holds the folder it found open and goes on from it.
+// The installation: its folder, walked once from / when the run starts, and everything below it,
+// reached by the one walk (walk.h) from the folders found then, so that swapping a folder on the
+// way for a link mid-run changes nothing.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,37 +11,36 @@
 #include "platform/posix/case_blind_path.h"
 #include "platform/posix/identity.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/walk.h"
 
 namespace cdcopy::posix {
 
 class Installation {
  public:
-  explicit Installation(std::string folder, const Accounts& accounts = SystemAccounts());
+  Installation(std::string folder, Credentials& credentials);
 
   // Where a composed path in the installation leads: the folder that holds its last name, that
-  // name as found there (without regard to case), whether it exists, and as whom to act on it.
+  // name as found there (without regard to case), whether it exists, as whom to act on it, and
+  // to whom what is made there goes.
   struct Place {
     UniqueFd dir;
     EntryName name = {};
     bool exists = false;
     Identity who;
+    HandOver handOver;
   };
   // False for a path that is not the installation folder as given, a separator and names below
   // it, or where a folder on the way is missing or cannot be reached as whom the walk acts.
   bool Find(const char* path, Place& place) const;
 
- private:
-  struct Folder {
-    UniqueFd fd;
-    struct stat st;
-  };
-  std::string folder_;
-  const Accounts& accounts_;
-  std::vector<Folder> from_;  // "/" down to the installation folder, for links leading out
-  Identity who_;              // as whom to act in the installation folder
-  bool found_ = false;
+  Credentials& Run() const { return credentials_; }
 
-  friend class Walk;
+ private:
+  std::string folder_;
+  Credentials& credentials_;
+  std::vector<HeldFolder> from_;  // "/" down to the installation folder, for links leading out
+  Identity who_;                  // as whom to act in the installation folder
+  bool found_ = false;
 };
 
 }  // namespace cdcopy::posix

@@ -34,7 +34,9 @@ void ShowUsage(const char* text) {
 namespace posix {
 
 PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options)
-    : disc_(driveRoot, options.mountWait), installation_(installDir), options_(options) {}
+    : disc_(driveRoot, credentials_, options.mountWait),
+      installation_(installDir, credentials_),
+      options_(options) {}
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
   int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
@@ -48,15 +50,16 @@ bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, boo
   UniqueFd from = disc_.OpenFile(existingFile, source);
   Installation::Place place;
   if (!from || !installation_.Find(newFile, place)) return false;
-  ActingAs acting(place.who);
-  return acting.Holds() && CopyFileInto(from.Get(), source, place.dir.Get(), place.name,
-                                        place.exists, failIfExists, options_.kind, options_.first);
+  ActingAs acting(credentials_, place.who);
+  return acting.Holds() &&
+         CopyFileInto(from.Get(), source, place.dir.Get(), place.name, place.exists, failIfExists,
+                      credentials_, place.handOver, options_.kind, options_.first);
 }
 
 bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attributes) {
   Installation::Place place;
   if (!installation_.Find(path, place) || !place.exists) return false;
-  ActingAs acting(place.who);
+  ActingAs acting(credentials_, place.who);
   if (!acting.Holds()) return false;
   // Only the file itself, held by a descriptor from the check to the change: a link planted in
   // the installation, even at the last moment, must not pass the change on.
@@ -83,8 +86,21 @@ std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
 bool PosixPlatform::CreateDirectoryA(const char* path) {
   Installation::Place place;
   if (!installation_.Find(path, place) || place.exists) return false;
-  ActingAs acting(place.who);
-  return acting.Holds() && mkdirat(place.dir.Get(), place.name, 0777) == 0;
+  ActingAs acting(credentials_, place.who);
+  if (!acting.Holds()) return false;
+  if (!place.handOver.needed) return mkdirat(place.dir.Get(), place.name, FolderMode()) == 0;
+  // Made for its owner-to-be: shut to all until handed over through the folder itself, reopened
+  // and checked to be the one just made.
+  if (mkdirat(place.dir.Get(), place.name, 0700) != 0) return false;
+  UniqueFd made(openat(place.dir.Get(), place.name,
+                       O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!made || fstat(made.Get(), &st) != 0 || st.st_uid != place.who.uid || st.st_nlink != 2 ||
+      (st.st_mode & 077) != 0 || !place.handOver.To(credentials_, made.Get())) {
+    return false;
+  }
+  ActingAs own(credentials_, Identity{});
+  return own.Holds() && fchmod(made.Get(), FolderMode() | (st.st_mode & S_ISGID)) == 0;
 }
 
 void PosixPlatform::Sleep(std::uint32_t milliseconds) {

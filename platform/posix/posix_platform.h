@@ -36,6 +36,7 @@ class PosixPlatform final : public Platform {
   void EndStdoutLine() override;
 
  private:
+  Credentials credentials_;  // first: the disc and the installation act through it
   Disc disc_;
   Installation installation_;
   PlatformOptions options_;

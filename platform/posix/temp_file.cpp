@@ -46,6 +46,23 @@ void Unregister(int dirFd, const char* name) {
   }
 }
 
+// Signals held back while a name is made and registered, so that a handler that ends the run
+// either never sees the name or knows to remove it.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 // Unnamed files get their name through /proc, which a chroot or a small container may lack.
 bool ProcShowsFd(int fd) {
   struct stat through, held;
@@ -72,10 +89,10 @@ bool TempFilesPossible(int dirFd) {
 
 void SweepLeftovers(int dirFd) {
   struct stat folder;
-  DIR* dir = fstat(dirFd, &folder) == 0
-                 ? fdopendir(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-                 : nullptr;
+  UniqueFd listed(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* dir = listed && fstat(dirFd, &folder) == 0 ? fdopendir(listed.Get()) : nullptr;
   if (!dir) return;
+  listed.Release();  // the listing owns it now
   // In a sticky folder (/tmp) another user's file is theirs to remove, whoever may remove it.
   const uid_t acting = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
   while (const dirent* entry = readdir(dir)) {
@@ -98,7 +115,8 @@ void SweepLeftovers(int dirFd) {
   closedir(dir);
 }
 
-TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind) : dirFd_(dirFd) {
+TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials)
+    : dirFd_(dirFd), credentials_(credentials) {
   if (kind == TempFileKind::UnnamedWherePossible) {
     fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (fd_ && ProcShowsFd(fd_.Get()) && Lock()) return;
@@ -107,12 +125,18 @@ TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind) : dirFd_(dirFd) {
   }
   for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
     NextName();
-    fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
+    {
+      // Registered only once this run has made it: a name another process made is never
+      // removed.
+      SignalsHeld held;
+      fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
+      if (fd_) {
+        named_ = true;
+        Register(dirFd_, name_);
+      }
+    }
     if (!fd_ && errno != EEXIST) return;
     if (!fd_) continue;
-    // Registered only once this run has made it: a name another process made is never removed.
-    named_ = true;
-    Register(dirFd_, name_);
     struct stat st;
     // Swept away as a leftover by another run in the moment before the lock: made anew.
     if (!Lock() || fstat(fd_.Get(), &st) != 0 || st.st_nlink == 0) {
@@ -147,8 +171,13 @@ void TempFile::NextName() {
 // the lock it has held since it was made.
 bool TempFile::LinkUnnamed() {
   const ProcFdName self(fd_.Get());
+  // The file is the run's own, made in this folder as whom the run acts: naming it needs no
+  // right over the folder that this identity lacks, only over a file it may no longer own.
+  ActingAs own(credentials_, Identity{});
+  if (!own.Holds()) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
     NextName();
+    SignalsHeld held;
     if (linkat(AT_FDCWD, self.path, dirFd_, name_, AT_SYMLINK_FOLLOW) == 0 ||
         linkat(fd_.Get(), "", dirFd_, name_, AT_EMPTY_PATH) == 0) {
       named_ = true;

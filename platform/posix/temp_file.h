@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include "platform/posix/identity.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
@@ -21,7 +22,9 @@ enum class TempFileKind {
 // never takes it.
 class TempFile {
  public:
-  TempFile(int dirFd, mode_t mode, TempFileKind kind);
+  // Made as whom the run acts now; an unnamed one is given its name with the run's own rights
+  // (`credentials`), since by then it may be handed over to someone else.
+  TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials);
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
@@ -39,6 +42,7 @@ class TempFile {
   void NextName();
 
   int dirFd_;
+  Credentials& credentials_;
   UniqueFd fd_;
   bool named_ = false;
   unsigned counter_ = 0;

@@ -1,0 +1,155 @@
+#include "platform/posix/walk.h"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "platform/posix/drive_device.h"
+
+namespace cdcopy::posix {
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel allows in one lookup
+constexpr long kFuseMagic = 0x65735546;
+
+bool Fail(int error) {
+  errno = error;
+  return false;
+}
+
+// Whether the folder has an access list; one that cannot be read counts as one. Read through a
+// descriptor of its own, never through /proc, which a chroot or a small container may lack.
+bool HasAccessList(int fd) {
+  UniqueFd listed(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  if (!listed) return true;
+  const ssize_t size = fgetxattr(listed.Get(), "system.posix_acl_access", nullptr, 0);
+  return size > 0 || (size < 0 && errno != ENODATA && errno != EOPNOTSUPP);
+}
+
+}  // namespace
+
+bool ViewFolder(int fd, FolderView& view, bool privileged) {
+  view = {};
+  if (fstat(fd, &view.st) != 0) return false;
+  if (!privileged) return true;
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) {
+    view.accessList = true;  // nothing known of it: open to all
+    return true;
+  }
+  view.fuse = fs.f_type == kFuseMagic;
+  if (view.fuse) {
+    UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    view.mountUser =
+        FuseMountUser(ReadWhole(table.Get()).c_str(), major(view.st.st_dev), minor(view.st.st_dev));
+  } else {
+    view.accessList = HasAccessList(fd);
+  }
+  return true;
+}
+
+Walk::Walk(Credentials& credentials, Identity who, Rules rules)
+    : credentials_(credentials), who_(std::move(who)), rules_(rules), linksLeft_(kMaxLinks) {}
+
+bool Walk::Push(UniqueFd fd) {
+  HeldFolder folder{std::move(fd), {}};
+  if (!folder.fd || !ViewFolder(folder.fd.Get(), folder.view, credentials_.Privileged())) {
+    return false;
+  }
+  stack_.push_back(std::move(folder));
+  return true;
+}
+
+bool Walk::StartAtRoot() {
+  stack_.clear();
+  return Push(UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)));
+}
+
+bool Walk::Start(const std::vector<HeldFolder>& from) {
+  stack_.clear();
+  for (const HeldFolder& folder : from) {
+    UniqueFd fd(fcntl(folder.fd.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd) return false;
+    stack_.push_back({std::move(fd), folder.view});
+  }
+  return !stack_.empty();
+}
+
+bool Walk::StartAt(UniqueFd folder) {
+  stack_.clear();
+  return Push(std::move(folder));
+}
+
+bool Walk::EnterAll(std::string_view path, bool backslashSeparates) {
+  if (!path.empty() && path[0] == '/' && !StartAtRoot()) return false;
+  while (!path.empty()) {
+    std::size_t end = 0;
+    while (end < path.size() && path[end] != '/' && !(backslashSeparates && path[end] == '\\'))
+      ++end;
+    if (!Enter(path.substr(0, end))) return false;
+    path.remove_prefix(end < path.size() ? end + 1 : end);
+  }
+  return true;
+}
+
+bool Walk::Look(std::string_view component, EntryName& name, bool& exists, struct stat& st) {
+  if (component.size() > NAME_MAX) return Fail(ENAMETOOLONG);
+  std::string wanted(component);
+  ActingAs acting(credentials_, who_);
+  if (!acting.Holds()) return false;
+  exists = FindEntry(Here().fd.Get(), wanted.c_str(), name, rules_.onDisc) &&
+           fstatat(Here().fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  who_ = Meet(who_, WhoCanChange(Here().view, exists ? &st : nullptr, credentials_.AccountFiles(),
+                                 credentials_.RunUid()));
+  return true;
+}
+
+bool Walk::Enter(std::string_view component) {
+  if (component.empty() || component == ".") return true;
+  if (component == "..") {
+    if (rules_.onDisc) return Fail(ENOENT);    // a disc's path only goes down
+    if (stack_.size() > 1) stack_.pop_back();  // the identity stays as low as it got
+    return true;
+  }
+  EntryName name;
+  bool exists = false;
+  struct stat looked;
+  if (!Look(component, name, exists, looked)) return false;
+  if (!exists) return Fail(ENOENT);
+  UniqueFd next;
+  {
+    ActingAs acting(credentials_, who_);
+    if (!acting.Holds()) return false;
+    // As a folder first, so that an automounted one is mounted; a link then as itself.
+    next = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+    if (!next && errno == ENOTDIR && rules_.followLinks) {
+      next = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
+  }
+  struct stat st;
+  if (!next || fstat(next.Get(), &st) != 0) return false;
+  // Judged from what was opened: a name swapped since it was looked at counts as it is now.
+  who_ = Meet(who_,
+              WhoCanChange(Here().view, &st, credentials_.AccountFiles(), credentials_.RunUid()));
+  if (S_ISDIR(st.st_mode)) {
+    // A disc's own folders only: not one mounted inside it.
+    if (rules_.onDisc && st.st_dev != Here().view.st.st_dev) return Fail(ENOENT);
+    return Push(std::move(next));
+  }
+  if (!S_ISLNK(st.st_mode)) return Fail(ENOTDIR);
+  if (--linksLeft_ < 0) return Fail(ELOOP);
+  char target[PATH_MAX];
+  // The link held open, not its name: what is read is what was judged.
+  ssize_t length = readlinkat(next.Get(), "", target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return Fail(ENOENT);
+  return EnterAll(std::string_view(target, static_cast<std::size_t>(length)), false);
+}
+
+}  // namespace cdcopy::posix
