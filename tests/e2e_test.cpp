@@ -358,6 +358,9 @@ struct DesktopCase {
   enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
   bool slowArchives = false;  // each takes a second or more, for a window to come up meanwhile
   bool killTheRun = false;    // while the first window is up; the window must go with it
+  // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
+  // nobody, given the cookie through a pipe, as a shell's process substitution does.
+  enum { Root, ForNobody, ForNobodyRootsCookie, NobodyThroughAPipe } as = Root;
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
@@ -388,6 +391,30 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   launch.args[0] = world.Root("a&<b/");
   launch.virtualTime = false;  // the stand-in has the shim too
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
+  if (c.as != DesktopCase::Root) {
+    SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+    WriteFile(log, "", 0666);
+    chmod(log.c_str(), 0666);
+    if (c.as == DesktopCase::NobodyThroughAPipe) {
+      ASSERT_EQ(AsNobody(world, launch), "");
+      ChownTree(world.Inst(""), {kNobody, kNobody, true});
+      int cookie[2];
+      // Made by the user, as their shell would.
+      ASSERT_EQ(pipe(cookie), 0);
+      ASSERT_EQ(fchown(cookie[0], kNobody, kNobody), 0);
+      ASSERT_EQ(
+          write(cookie[1], entry.data(), entry.size()) + write(cookie[1], "cdcopy-test-0123", 16),
+          44);
+      close(cookie[1]);
+      launch.fds.push_back({3, cookie[0]});
+      launch.env.back() = "XAUTHORITY=/dev/fd/3";
+    } else {
+      chmod(world.Root("").c_str(), 0755);
+      launch.env.push_back("SUDO_UID=" + std::to_string(kNobody));
+      launch.groups = {kNobody - 1};
+      if (c.as == DesktopCase::ForNobody) lchown(world.Root("xauthority").c_str(), kNobody, 0);
+    }
+  }
   if (c.slowArchives) {
     launch.env.insert(
         launch.env.end(),
@@ -404,7 +431,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     return;
   }
   ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
-  EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log);
+  EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log) << world.Stderr();
   const bool textAsGiven = ReadFile(log).find(world.Root("a&<b/ to copy")) != std::string::npos;
   EXPECT_TRUE(textAsGiven || !c.shown);
   EXPECT_EQ(ReadFile(log).find("still up"), std::string::npos) << ReadFile(log);
@@ -445,7 +472,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
                     true, DesktopCase::Open, true},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true,
-                    DesktopCase::Open, false, true}),
+                    DesktopCase::Open, false, true},
+        // Run with sudo, the display, its cookie and the dialog are reached as the user, whole.
+        DesktopCase{"RootShowsTheDialogsAsTheUserItRunsFor", "zenity",
+                    "/usr/bin/id -u >>\"${0%/*}/../log\"; /usr/bin/id -G >>\"${0%/*}/../log\"",
+                    "\n65534\n65534\n", true, DesktopCase::WithCookie, false, false,
+                    DesktopCase::ForNobody},
+        DesktopCase{"RootNeverSendsACookieTheUserCannotRead", "zenity", "exit 0", "", false,
+                    DesktopCase::WithCookie, false, false, DesktopCase::ForNobodyRootsCookie},
+        // Only the first box: a pipe is read once.
+        DesktopCase{"ACookieThroughAPipeOpensTheDisplay", "zenity", "exit 0", "--question", false,
+                    DesktopCase::WithCookie, false, false, DesktopCase::NobodyThroughAPipe}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
 
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.

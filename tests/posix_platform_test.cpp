@@ -533,7 +533,9 @@ TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
     unsetenv("WAYLAND_DISPLAY");
     int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, STDERR_FILENO);
-    return posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL);
+    posix::Credentials run;
+    return posix::TerminalMessageBox("two\nlines \x1b[2J", "caption", MB_OKCANCEL,
+                                     posix::DesktopUser(run, getuid()));
   });
   EXPECT_EQ(answer, 0);
   EXPECT_EQ(

@@ -44,6 +44,7 @@ struct Launch {
   std::vector<std::string> env;  // NAME=VALUE, added to the test's own
   uid_t uid = 0;                 // when set, the program runs as this user and group
   gid_t gid = 0;
+  std::vector<gid_t> groups;             // supplementary, as root's own may have some (needs root)
   rlim_t fileSizeLimit = RLIM_INFINITY;  // a write past it fails, or raises SIGXFSZ
   bool ignoreSizeSignal = true;
   int ignoredSignal = 0;         // as whoever starts the program may have set
@@ -117,6 +118,9 @@ class TerminalSession {
       rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
       signal(SIGXFSZ, launch.ignoreSizeSignal ? SIG_IGN : SIG_DFL);
+    }
+    if (!launch.groups.empty() && setgroups(launch.groups.size(), launch.groups.data()) != 0) {
+      _exit(126);
     }
     if (launch.uid != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(launch.gid) != 0 || setuid(launch.uid) != 0)) {

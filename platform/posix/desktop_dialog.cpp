@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +27,7 @@
 #include "platform/platform.h"
 #include "platform/posix/box_layout.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/walk.h"
 
 namespace cdcopy::posix {
 
@@ -59,13 +61,39 @@ UniqueFd ConnectLocal(const std::string& path, bool abstract) {
   return Connect(reinterpret_cast<const sockaddr*>(&address), length);
 }
 
-// The authorization this user holds for the display, as Xlib finds it in the X authority file:
+constexpr std::size_t kAuthorityLimit = 1 << 20;
+
+// The X authority file as the user may read it. A privileged run walks to it as the user and
+// opens only a regular file, without waiting on it: a link, a FIFO or a device named there by
+// whoever set the variable is not read with root's rights.
+std::string ReadAuthority(const std::string& path, const DesktopUser& user) {
+  if (!user.Run().Privileged()) return ReadWhole(path, kAuthorityLimit);
+  const std::size_t slash = path.rfind('/');
+  if (path.empty() || path[0] != '/' || slash == path.size() - 1) return "";
+  Walk walk(user.Run(), user.Who(), {});
+  EntryName name;
+  bool exists = false;
+  struct stat st;
+  if (!walk.StartAtRoot() || !walk.EnterAll(path.substr(0, slash), false) ||
+      !walk.Look(path.substr(slash + 1), name, exists, st) || !exists) {
+    return "";
+  }
+  ActingAs acting(user.Run(), walk.Who());
+  if (!acting.Holds()) return "";
+  UniqueFd file(openat(walk.Here().fd.Get(), name,
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened;
+  if (!file || fstat(file.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return "";
+  return ReadWhole(file.Get(), kAuthorityLimit);
+}
+
+// The authorization the user holds for the display, as Xlib finds it in the X authority file:
 // an entry for the display's number, of this host (or any), the MIT cookie preferred.
-std::string SetupAuthorization(const std::string& number, bool local) {
+std::string SetupAuthorization(const std::string& number, bool local, const DesktopUser& user) {
   const char* file = std::getenv("XAUTHORITY");
   const char* home = std::getenv("HOME");
   const std::string bytes =
-      ReadWhole(file && *file ? file : std::string(home ? home : "") + "/.Xauthority", 1 << 20);
+      ReadAuthority(file && *file ? file : std::string(home ? home : "") + "/.Xauthority", user);
   utsname host{};
   uname(&host);
   std::size_t at = 0;
@@ -102,9 +130,9 @@ std::string SetupAuthorization(const std::string& number, bool local) {
   return best.empty() ? std::string(6, '\0') : best;
 }
 
-// Whether the X server takes this user's windows: it answers the connection setup, with the
+// Whether the X server takes the user's windows: it answers the connection setup, with the
 // user's authorization, with success.
-bool XServerAccepts(const std::string& display) {
+bool XServerAccepts(const std::string& display, const DesktopUser& user) {
   const std::size_t colon = display.rfind(':');
   if (colon == std::string::npos) return false;
   const std::string host = display.substr(0, colon);
@@ -118,7 +146,8 @@ bool XServerAccepts(const std::string& display) {
   if (local) {
     const std::string path = "/tmp/.X11-unix/X" + number;
     server = ConnectLocal(path, true);
-    if (!server) server = ConnectLocal(path, false);
+    ActingAs acting(user.Run(), user.Who());
+    if (!server && acting.Holds()) server = ConnectLocal(path, false);
   } else {
     const auto port = htons(static_cast<std::uint16_t>(6000 + std::atoi(number.c_str())));
     sockaddr_in v4{};
@@ -137,7 +166,8 @@ bool XServerAccepts(const std::string& display) {
   }
   if (!server) return false;
   // Little-endian, protocol 11.0, then the authorization's name and data.
-  const std::string setup = std::string("l\0\x0b\0\0\0", 6) + SetupAuthorization(number, local);
+  const std::string setup =
+      std::string("l\0\x0b\0\0\0", 6) + SetupAuthorization(number, local, user);
   if (send(server.Get(), setup.data(), setup.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(setup.size())) {
     return false;
@@ -147,10 +177,13 @@ bool XServerAccepts(const std::string& display) {
   return poll(&answer, 1, 5000) == 1 && read(server.Get(), &status, 1) == 1 && status == 1;
 }
 
-// Whether a display, Wayland's or X's, takes this user's windows.
-bool DisplayAccepts() {
+// Whether a display, Wayland's or X's, takes the user's windows.
+bool DisplayAccepts(const DesktopUser& user) {
+  if (!user.Known()) return false;
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if (wayland && *wayland) {
+    ActingAs acting(user.Run(), user.Who());
+    if (!acting.Holds()) return false;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (*wayland == '/') {
       if (ConnectLocal(wayland, false)) return true;
@@ -159,7 +192,7 @@ bool DisplayAccepts() {
     }
   }
   const char* x11 = std::getenv("DISPLAY");
-  return x11 && *x11 && XServerAccepts(x11);
+  return x11 && *x11 && XServerAccepts(x11, user);
 }
 
 // The dialog's arguments: OK the default button; Escape or closing the window is Cancel.
@@ -192,20 +225,45 @@ std::vector<std::string> DialogArguments(const std::string& program, const char*
 
 }  // namespace
 
-std::string DialogProgram() {
-  if (!DisplayAccepts()) return "";
+DesktopUser::DesktopUser(Credentials& credentials, std::optional<uid_t> installationOwner)
+    : credentials_(credentials) {
+  if (!credentials.Privileged()) return;
+  std::optional<uid_t> user;
+  for (const char* variable : {"SUDO_UID", "PKEXEC_UID"}) {
+    const char* value = std::getenv(variable);
+    char* end = nullptr;
+    const unsigned long uid = value && *value ? std::strtoul(value, &end, 10) : 0;
+    if (!user && end && !*end && uid < static_cast<uid_t>(-1) &&
+        credentials.AccountFiles().Names(static_cast<uid_t>(uid))) {
+      user = static_cast<uid_t>(uid);
+    }
+  }
+  if (!user) user = installationOwner;
+  known_ = user.has_value();
+  if (user && *user != credentials.RunUid()) who_ = credentials.AccountFiles().User(*user);
+}
+
+std::string DialogProgram(const DesktopUser& user) {
+  if (!DisplayAccepts(user)) return "";
   std::string program = FindInPath("zenity");
   return program.empty() ? FindInPath("kdialog") : program;
 }
 
-pid_t StartDialog(std::vector<std::string>& args, int input, int output) {
+pid_t StartDialog(std::vector<std::string>& args, const DesktopUser& user, int input, int output) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   const pid_t parent = getpid();
   pid_t child = fork();
   if (child != 0) return child;
-  // The window goes with the run, however the run ends.
+  const Identity& who = user.Who();
+  if (who.kind != Identity::Kind::Caller &&
+      (setgroups(who.groups.size(), who.groups.data()) != 0 ||
+       setresgid(who.gid, who.gid, who.gid) != 0 || setresuid(who.uid, who.uid, who.uid) != 0)) {
+    _exit(127);
+  }
+  // The window goes with the run, however the run ends; set after the change of user, which
+  // clears it.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -216,11 +274,11 @@ pid_t StartDialog(std::vector<std::string>& args, int input, int output) {
   _exit(127);
 }
 
-int DesktopDialog(const char* text, const char* caption, unsigned type) {
-  std::string program = DialogProgram();
+int DesktopDialog(const char* text, const char* caption, unsigned type, const DesktopUser& user) {
+  std::string program = DialogProgram(user);
   if (program.empty()) return kNoDialog;
   std::vector<std::string> args = DialogArguments(program, text, caption, type);
-  const pid_t child = StartDialog(args);
+  const pid_t child = StartDialog(args, user);
   if (child < 0) return kNoDialog;
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {

@@ -46,16 +46,16 @@ void DesktopProgress::Announce(const char* text) {
   line_.erase(0, line_.find_first_not_of('\n'));
 }
 
-DesktopProgress::Window::Window(const std::string& line) {
+DesktopProgress::Window::Window(const std::string& line, const DesktopUser& user) {
   // On a terminal the progress lines are in sight already.
   if (line.empty() || OpenBoxTerminal()) return;
-  std::string program = DialogProgram();
+  std::string program = DialogProgram(user);
   if (program.empty()) return;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
   if (program.ends_with("/kdialog")) {
     std::vector<std::string> args = {program, "--progressbar", line, "0"};
-    child_ = StartDialog(args, -1, pipeFds[1]);
+    child_ = StartDialog(args, user, -1, pipeFds[1]);
     close(pipeFds[1]);
     if (child_ > 0) window_ = KdialogWindow(pipeFds[0]);
     close(pipeFds[0]);
@@ -64,7 +64,7 @@ DesktopProgress::Window::Window(const std::string& line) {
   // A zenity progress window closes by itself once its input ends.
   std::vector<std::string> args = {program,       "--progress",   "--pulsate",
                                    "--no-cancel", "--auto-close", "--text=" + line};
-  child_ = StartDialog(args, pipeFds[0]);
+  child_ = StartDialog(args, user, pipeFds[0]);
   close(pipeFds[0]);
   input_ = pipeFds[1];
 }

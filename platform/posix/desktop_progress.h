@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/posix/desktop_dialog.h"
+
 namespace cdcopy::posix {
 
 class DesktopProgress {
@@ -14,7 +16,7 @@ class DesktopProgress {
   // The window for the copy of the item last announced, for as long as it lives.
   class Window {
    public:
-    explicit Window(const std::string& line);
+    Window(const std::string& line, const DesktopUser& user);
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
     ~Window();
@@ -27,7 +29,7 @@ class DesktopProgress {
 
   // The text just written to standard output: a progress line, from its line feed on.
   void Announce(const char* text);
-  Window Show() const { return Window(line_); }
+  Window Show(const DesktopUser& user) const { return Window(line_, user); }
 
  private:
   std::string line_;

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,10 @@ class Installation {
   // it, or where a folder on the way is missing or cannot be reached as whom the walk acts.
   bool Find(const char* path, Place& place) const;
 
-  Credentials& Run() const { return credentials_; }
+  // The installation folder's owner, once found.
+  std::optional<uid_t> Owner() const {
+    return found_ ? std::optional<uid_t>(from_.back().view.st.st_uid) : std::nullopt;
+  }
 
  private:
   std::string folder_;

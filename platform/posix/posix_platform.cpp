@@ -36,16 +36,17 @@ namespace posix {
 PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options)
     : disc_(driveRoot, credentials_, options.mountWait),
       installation_(installDir, credentials_),
+      desktop_(credentials_, installation_.Owner()),
       options_(options) {}
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  int answer = TerminalMessageBox(text, caption, type, line_.IsOpen());
+  int answer = TerminalMessageBox(text, caption, type, desktop_, line_.IsOpen());
   disc_.PromptAnswered();
   return answer;
 }
 
 bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
-  const DesktopProgress::Window shown = progress_.Show();
+  const DesktopProgress::Window shown = progress_.Show(desktop_);
   struct stat source;
   UniqueFd from = disc_.OpenFile(existingFile, source);
   Installation::Place place;

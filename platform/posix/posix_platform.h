@@ -39,6 +39,7 @@ class PosixPlatform final : public Platform {
   Credentials credentials_;  // first: the disc and the installation act through it
   Disc disc_;
   Installation installation_;
+  DesktopUser desktop_;
   PlatformOptions options_;
   OpenLine line_;
   DesktopProgress progress_;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -132,11 +133,12 @@ BoxTerminal OpenBoxTerminal() {
   return {};
 }
 
-int TerminalMessageBox(const char* text, const char* caption, unsigned type, bool lineOpen) {
+int TerminalMessageBox(const char* text, const char* caption, unsigned type,
+                       const DesktopUser& user, bool lineOpen) {
   BoxTerminal tty = OpenBoxTerminal();
   termios saved;
   if (!tty || tcgetattr(tty.in.Get(), &saved) != 0) {
-    int answer = DesktopDialog(text, caption, type);
+    int answer = DesktopDialog(text, caption, type, user);
     if (answer != kNoDialog) return answer;
     // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
     // what it answered, go where such a run's messages are kept, after any progress line left
@@ -150,6 +152,11 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type, boo
     std::string block(lineOpen && shared ? "\n[" : "[");
     block.append(Printable(caption, std::strlen(caption))).append("]\n");
     for (const std::string& line : WrapText(text, 1 << 20)) block.append(line).append("\n");
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!user.Known() && ((display && *display) || (wayland && *wayland))) {
+      block.append("(run as root for no user it can tell: no window on the desktop)\n");
+    }
     block.append("(no terminal: answered as if the box could not be shown)\n\n");
     WriteAll(STDERR_FILENO, block);
     return 0;

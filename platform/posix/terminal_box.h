@@ -2,6 +2,7 @@
 // a desktop dialog, or the box written to standard error.
 #pragma once
 
+#include "platform/posix/desktop_dialog.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
@@ -22,6 +23,7 @@ BoxTerminal OpenBoxTerminal();
 // Shows the box on the terminal and waits for its answer. With no terminal, a desktop dialog
 // where there is one; else 0, and what the box said goes to standard error, on a line of its
 // own when `lineOpen` (a progress line left open on standard output).
-int TerminalMessageBox(const char* text, const char* caption, unsigned type, bool lineOpen = false);
+int TerminalMessageBox(const char* text, const char* caption, unsigned type,
+                       const DesktopUser& user, bool lineOpen = false);
 
 }  // namespace cdcopy::posix
