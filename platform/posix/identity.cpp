@@ -151,10 +151,11 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
                       uid_t runUid) {
   // Without root's rights the run has only its own: nothing to set aside.
   if (runUid != 0) return {};
-  // What cannot be told counts as open to everyone.
-  if (!accounts.readable || folder.accessList) return Nobody();
+  // What cannot be told counts as open to everyone: an access list, a FUSE mount's user that
+  // cannot be read, anyone but root where the account files cannot say who they are.
+  if (folder.accessList) return Nobody();
   if (folder.fuse) {
-    if (!folder.mountUser) return Nobody();
+    if (!folder.mountUser || (*folder.mountUser != 0 && !accounts.readable)) return Nobody();
     return *folder.mountUser == 0 ? Identity{} : accounts.User(*folder.mountUser);
   }
   const struct stat& st = folder.st;
@@ -169,6 +170,7 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
   }
   Identity who;
   if (groupWrites) {
+    if (!accounts.readable) return Nobody();
     bool unknown = false;
     std::vector<uid_t> members = accounts.Members(st.st_gid, unknown);
     std::erase(members, 0);
@@ -183,6 +185,7 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
     }
   }
   std::erase(users, 0);
+  if (!users.empty() && !accounts.readable) return Nobody();
   for (uid_t uid : users) who = Meet(who, accounts.User(uid));
   return who;
 }
