@@ -151,37 +151,40 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
                       uid_t runUid) {
   // Without root's rights the run has only its own: nothing to set aside.
   if (runUid != 0) return {};
-  // What cannot be told counts as open to everyone: an access list, a FUSE mount's user that
-  // cannot be read, anyone but root where the account files cannot say who they are.
-  if (folder.accessList) return Nobody();
+  // What cannot be told counts as open to everyone: an access list or a file system that cannot
+  // be read, a FUSE mount's user that cannot be read, anyone but root where the account files
+  // cannot say who they are.
+  if (folder.unknown) return Nobody();
   if (folder.fuse) {
     if (!folder.mountUser || (*folder.mountUser != 0 && !accounts.readable)) return Nobody();
     return *folder.mountUser == 0 ? Identity{} : accounts.User(*folder.mountUser);
   }
   const struct stat& st = folder.st;
   std::vector<uid_t> users = {st.st_uid};
-  bool groupWrites = false;
+  std::vector<gid_t> groups;
   if (st.st_mode & S_ISVTX) {
     if (entry) users.push_back(entry->st_uid);
   } else if (st.st_mode & S_IWOTH) {
     return Nobody();
   } else {
-    groupWrites = st.st_mode & S_IWGRP;
+    users.insert(users.end(), folder.listedUsers.begin(), folder.listedUsers.end());
+    groups = folder.listedGroups;
+    if (st.st_mode & S_IWGRP) groups.push_back(st.st_gid);
   }
   Identity who;
-  if (groupWrites) {
+  for (gid_t gid : groups) {
     if (!accounts.readable) return Nobody();
     bool unknown = false;
-    std::vector<uid_t> members = accounts.Members(st.st_gid, unknown);
+    std::vector<uid_t> members = accounts.Members(gid, unknown);
     std::erase(members, 0);
     // A group of one (a user's own group) is that user; root's group with no other member is
     // root's. One with no member the files can name has members all the same (a directory
     // service, a setgid program): it is that group.
-    if (!unknown && members.empty() && st.st_gid == 0) {
-    } else if (unknown || members.size() != 1) {
-      who = Unprivileged(Identity::Kind::Group, st.st_gid);
+    if (!unknown && members.empty() && gid == 0) continue;
+    if (unknown || members.size() != 1) {
+      who = Meet(who, Unprivileged(Identity::Kind::Group, gid));
     } else {
-      users.insert(users.end(), members.begin(), members.end());
+      users.push_back(members[0]);
     }
   }
   std::erase(users, 0);

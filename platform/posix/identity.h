@@ -51,8 +51,11 @@ Identity Meet(const Identity& a, const Identity& b);
 // A folder as the rules see it: its status, and what its mode does not show.
 struct FolderView {
   struct stat st {};
-  // An access list on it, or one that could not be read: its mode tells nothing then.
-  bool accessList = false;
+  // What it says cannot be read (its access list, its file system): open to all.
+  bool unknown = false;
+  // Those its access list lets write besides its owner, its group and everyone.
+  std::vector<uid_t> listedUsers;
+  std::vector<gid_t> listedGroups;
   // On a FUSE file system, which reports whatever owners and modes its daemon likes: the mount's
   // own user, or none where that cannot be read.
   bool fuse = false;

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/posix/drive_device.h"
@@ -24,13 +26,35 @@ bool Fail(int error) {
   return false;
 }
 
-// Whether the folder has an access list; one that cannot be read counts as one. Read through a
-// descriptor of its own, never through /proc, which a chroot or a small container may lack.
-bool HasAccessList(int fd) {
+// Who the folder's access list lets write, read through a descriptor of its own, never through
+// /proc, which a chroot or a small container may lack. False where it cannot be read.
+bool ReadAccessList(int fd, FolderView& view) {
   UniqueFd listed(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
-  if (!listed) return true;
-  const ssize_t size = fgetxattr(listed.Get(), "system.posix_acl_access", nullptr, 0);
-  return size > 0 || (size < 0 && errno != ENODATA && errno != EOPNOTSUPP);
+  if (!listed) return false;
+  char list[4096];
+  const ssize_t size = fgetxattr(listed.Get(), "system.posix_acl_access", list, sizeof list);
+  if (size < 0) return errno == ENODATA || errno == EOPNOTSUPP;  // none, or none possible
+  // A version, then entries of a tag, permissions and an id, little-endian.
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  };
+  constexpr std::uint16_t kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10;
+  constexpr std::uint16_t kWrite = 2;
+  if (size < 4 || (size - 4) % 8 != 0 || list[0] != 2) return false;
+  std::vector<Entry> entries(static_cast<std::size_t>(size - 4) / 8);
+  std::memcpy(entries.data(), list + 4, static_cast<std::size_t>(size - 4));
+  std::uint16_t mask = kWrite;
+  for (const Entry& e : entries) {
+    if (e.tag == kMask) mask = e.perm;
+  }
+  for (const Entry& e : entries) {
+    if (!(e.perm & mask & kWrite)) continue;
+    if (e.tag == kUser) view.listedUsers.push_back(e.id);
+    if (e.tag == kGroup) view.listedGroups.push_back(e.id);
+    if (e.tag == kGroupObj) view.listedGroups.push_back(view.st.st_gid);
+  }
+  return true;
 }
 
 }  // namespace
@@ -41,7 +65,7 @@ bool ViewFolder(int fd, FolderView& view, bool privileged) {
   if (!privileged) return true;
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) {
-    view.accessList = true;  // nothing known of it: open to all
+    view.unknown = true;  // nothing known of it: open to all
     return true;
   }
   view.fuse = fs.f_type == kFuseMagic;
@@ -50,7 +74,7 @@ bool ViewFolder(int fd, FolderView& view, bool privileged) {
     view.mountUser =
         FuseMountUser(ReadWhole(table.Get()).c_str(), major(view.st.st_dev), minor(view.st.st_dev));
   } else {
-    view.accessList = HasAccessList(fd);
+    view.unknown = !ReadAccessList(fd, view);
   }
   return true;
 }
