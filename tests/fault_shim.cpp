@@ -16,6 +16,8 @@
 //                             CDCOPY_SHIM_RENAMING=PATH first
 //   CDCOPY_SHIM_TERM_AT_CREATE=1  as a named temporary file is about to be made, another
 //                             process makes that name, and SIGTERM arrives
+//   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
+//                             (linkat, or openat with O_EXCL), before the call returns
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
@@ -162,6 +164,11 @@ bool IsSource(int fd) {
           opened.st_ino == named.st_ino && opened.st_dev == named.st_dev);
 }
 
+void RaiseAtName(const char* name) {
+  const char* signal = std::getenv("CDCOPY_SHIM_SIGNAL_AT_NAME");
+  if (signal && std::strncmp(name, ".cdcopy-", 8) == 0) raise(std::atoi(signal));
+}
+
 long long Offset(int fd, const loff_t* given) {
   return given ? *given : lseek(fd, 0, SEEK_CUR);
 }
@@ -188,6 +195,7 @@ int openat(int dir, const char* path, int flags, ...) {
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  if (fd >= 0 && (flags & O_EXCL)) RaiseAtName(path);
   if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
   return fd;
 }
@@ -250,8 +258,10 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
 
 int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
   Log("linkat\n");
-  return Real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to,
-                                                                          flags);
+  int result = Real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from,
+                                                                                toDir, to, flags);
+  if (result == 0) RaiseAtName(to);
+  return result;
 }
 
 int flock(int fd, int operation) {

@@ -155,6 +155,7 @@ struct SignalCase {
   const char* name;
   int signal;
   bool namedTemporaryFile;
+  bool atName = false;  // raised as the temporary file gets its name, else sent mid-copy
 };
 
 class SignalDuringCopy : public ::testing::TestWithParam<SignalCase> {};
@@ -168,10 +169,13 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=50000",
                                   "CDCOPY_SHIM_STARTED=" + started};
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
+  if (c.atName) env.push_back("CDCOPY_SHIM_SIGNAL_AT_NAME=" + std::to_string(c.signal));
   TerminalSession session(WithoutTerminal(w, env));
-  ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
-  std::this_thread::sleep_for(milliseconds(200));
-  kill(session.Pid(), c.signal);
+  if (!c.atName) {
+    ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
+    std::this_thread::sleep_for(milliseconds(200));
+    kill(session.Pid(), c.signal);
+  }
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + c.signal);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
@@ -188,7 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"CpuLimitNamed", SIGXCPU, true}, SignalCase{"RealTimeNamed", SIGRTMIN + 1, true},
         SignalCase{"AbortNamed", SIGABRT, true}, SignalCase{"QuitNamed", SIGQUIT, true},
         SignalCase{"LastRealTimeNamed", SIGRTMAX, true},
-        SignalCase{"SegmentationFaultNamed", SIGSEGV, true}),
+        SignalCase{"SegmentationFaultNamed", SIGSEGV, true},
+        SignalCase{"HangUpAsTheCopyIsNamed", SIGHUP, false, true},
+        SignalCase{"TerminateAsTheNamedCopyIsMade", SIGTERM, true, true}),
     [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
 TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
@@ -525,6 +531,57 @@ std::string PlantedInRootsFolder(World& w, uid_t victim,
   return opened();
 }
 
+std::string AccessListOpens(World& w, Launch&, DriveDevice&) {
+  const passwd* games = Games();
+  if (!games) return kNeedsGames;
+  return PlantedInRootsFolder(w, games->pw_uid, [&] {
+    chown(w.Inst("").c_str(), 0, games->pw_gid);
+    return GrantWrite(w.Inst(""), kPlanter);
+  });
+}
+
+// The installation is nobody's own FUSE mount of their folder, where a link leads to a folder
+// only root may enter. A user's mount needs /dev/fuse open to them and allow_other allowed:
+// both only while mounting.
+std::string UsersFuseMount(World& w, Launch&, DriveDevice&) {
+  const std::string bindfs = FindProgram({"bindfs"});
+  if (geteuid() != 0 || bindfs.empty() || FindProgram({"fusermount3"}).empty())
+    return "needs root, bindfs (bindfs) and fusermount3 (fuse3)";
+  std::string why = OwnedByNobody(w);
+  chmod(w.Root("rootonly").c_str(), 0700);
+  for (const auto& e : fs::directory_iterator(w.Inst(""))) fs::remove_all(e.path());
+  fs::create_directories(w.Root("theirs"));
+  fs::create_symlink(w.Root("rootonly"), w.Root("theirs/KestCore"));
+  ChownTree(w.Root("theirs"), {kNobody, kNobody, true});
+  const std::string conf = ReadFile("/etc/fuse.conf");
+  struct stat device {};
+  stat("/dev/fuse", &device);
+  WriteFile("/etc/fuse.conf", conf + "\nuser_allow_other\n", 0644);
+  chmod("/dev/fuse", 0666);
+  Output mounted = Capture({bindfs, "--force-user=root", "--force-group=root", "-o", "allow_other",
+                            w.Root("theirs"), w.Inst("")},
+                           {}, {kNobody, kNobody, true});
+  chmod("/dev/fuse", device.st_mode & 07777);
+  conf.empty() ? (void)fs::remove("/etc/fuse.conf") : WriteFile("/etc/fuse.conf", conf, 0644);
+  return mounted.status == 0 ? why : "bindfs could not mount: " + mounted.errors;
+}
+
+// A user whose own group has other members (Debian's sync, in nobody's group).
+const passwd* InASharedGroup() {
+  const passwd* sync = getpwnam("sync");
+  return geteuid() == 0 && sync && sync->pw_uid != kNobody && sync->pw_gid == kNobody ? sync
+                                                                                      : nullptr;
+}
+
+void CopiesOwnedBy(World& w, uid_t uid, gid_t gid) {
+  for (const std::string& made : {kArchive, std::string("KestCore/video"), kLogo}) {
+    struct stat st {};
+    EXPECT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_uid, uid) << made;
+    EXPECT_EQ(st.st_gid, gid) << made;
+  }
+}
+
 void TheirsUntouched(World& w) {
   EXPECT_EQ(ReadFile(w.Root("theirs/BND0.BND")), "theirs");
 }
@@ -687,16 +744,51 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 kArchiveLine, "", TheirsUntouched},
         // The folder's group, as its mode shows it, is the victim's alone.
-        OddCase{"LinkInAFolderAnAccessListOpens",
-                [](World& w, Launch&, DriveDevice&) {
-                  const passwd* games = Games();
-                  if (!games) return kNeedsGames;
-                  return PlantedInRootsFolder(w, games->pw_uid, [&] {
-                    chown(w.Inst("").c_str(), 0, games->pw_gid);
-                    return GrantWrite(w.Inst(""), kPlanter);
-                  });
+        OddCase{"LinkInAFolderAnAccessListOpens", AccessListOpens, kArchiveLine, "",
+                TheirsUntouched},
+        // Read without /proc (a chroot), the access list still counts.
+        OddCase{"LinkInAFolderAnAccessListOpensWithoutProc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  launch.withoutProc = true;
+                  return AccessListOpens(w, launch, drive);
                 },
                 kArchiveLine, "", TheirsUntouched},
+        // A user's FUSE mount whose daemon says root owns everything: the owner's link there
+        // leads nowhere the user could not go.
+        OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount, kArchiveLine, "",
+                [](World& w) { umount2(w.Inst("").c_str(), MNT_DETACH); }},
+        // What is made belongs to the folder's owner and group, never to the walk's identity.
+        OddCase{"ASharedGroupsFolderGetsCopiesOfItsOwner",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* user = InASharedGroup();
+                  if (!user) return std::string("needs root and sync, in nobody's group");
+                  ChownTree(w.Inst(""), {user->pw_uid, user->pw_gid, true});
+                  chmod(w.Inst("KestCore").c_str(), 02775);
+                  return std::string();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, InASharedGroup()->pw_uid, kNobody); }},
+        OddCase{"RootsGroupFolderGetsRootsCopies",
+                [](World& w, Launch&, DriveDevice&) {
+                  chmod(w.Inst("KestCore").c_str(), 0775);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, 0, 0); }},
+        // A drive folder a user may change is read with that user's rights: their hard link to
+        // a file only root may read is not copied.
+        OddCase{"HardLinkInAUsersDriveFolderIsNotRead",
+                [](World& w, Launch&, DriveDevice&) {
+                  ChownTree(w.Root("discs/base"), {kNobody, kNobody, true});
+                  fs::remove(w.Root("discs/" + kArchiveOnDisc));
+                  fs::create_hard_link(w.Root("outside/secret"), w.Root("discs/" + kArchiveOnDisc));
+                  return NeedsRoot();
+                },
+                kArchiveLine, "",
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "sleep 5000 ms\n");
+                  EXPECT_FALSE(fs::exists(w.Inst(kArchive)));
+                }},
         // The owner's own group, from the account files: a folder that only it may enter is
         // the owner's to use, whatever the installation folder's group.
         OddCase{"OwnersOwnGroupReachesItsFolder",
