@@ -7,7 +7,8 @@
 //   CDCOPY_SHIM_EOF_AT=N      reading it ends at offset N, without an error
 //   CDCOPY_SHIM_FAIL=LIST     any of fdatasync, close: the sync of the source's copy, or its
 //                             close after the sync, fails with EIO; flock: every lock fails
-//                             with ENOLCK; getflags: a folder's flags cannot be read (ENOTTY)
+//                             with ENOLCK; getflags: a folder's flags cannot be read (ENOTTY);
+//                             xattr: no extended attribute can be read (EIO)
 //   CDCOPY_SHIM_REFUSE=LIST   any of clone, copy_file_range, sendfile, tmpfile: refused as a
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
@@ -37,6 +38,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -267,6 +269,11 @@ int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) 
 int flock(int fd, int operation) {
   if (Listed("CDCOPY_SHIM_FAIL", "flock")) return Fail(ENOLCK, "flock ENOLCK\n");
   return Real<int (*)(int, int)>("flock")(fd, operation);
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+  if (Listed("CDCOPY_SHIM_FAIL", "xattr")) return Fail(EIO);
+  return Real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
 }
 
 int fsync(int fd) {

@@ -753,6 +753,13 @@ INSTANTIATE_TEST_SUITE_P(
                   return AccessListOpens(w, launch, drive);
                 },
                 kArchiveLine, "", TheirsUntouched},
+        // An access list that cannot be read counts as one that lets anyone in.
+        OddCase{"LinkInAFolderWhoseAccessListCannotBeRead",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=xattr");
+                  return PlantedInRootsFolder(w, kStranger, [] { return std::string(); });
+                },
+                kArchiveLine, "", TheirsUntouched},
         // A user's FUSE mount whose daemon says root owns everything: the owner's link there
         // leads nowhere the user could not go.
         OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount, kArchiveLine, "",
@@ -768,9 +775,13 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) { CopiesOwnedBy(w, InASharedGroup()->pw_uid, kNobody); }},
+        // Only root is in root's group: its link to its own folder leads there.
         OddCase{"RootsGroupFolderGetsRootsCopies",
                 [](World& w, Launch&, DriveDevice&) {
                   chmod(w.Inst("KestCore").c_str(), 0775);
+                  fs::create_directories(w.Root("rootsvideo"));
+                  chmod(w.Root("rootsvideo").c_str(), 0700);
+                  fs::create_symlink(w.Root("rootsvideo"), w.Inst("KestCore/video"));
                   return NeedsRoot();
                 },
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
