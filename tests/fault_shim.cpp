@@ -19,6 +19,8 @@
 //                             process makes that name, and SIGTERM arrives
 //   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
 //                             (linkat, or openat with O_EXCL), before the call returns
+//   CDCOPY_SHIM_SWAP_AT_OPEN=NAME  once, as NAME is about to be opened O_PATH, .swap in the
+//                             same folder is renamed over it
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
@@ -194,6 +196,11 @@ int openat(int dir, const char* path, int flags, ...) {
     if (made >= 0) Real<ssize_t (*)(int, const void*, size_t)>("write")(made, "another's", 9);
     raise(SIGTERM);
   }
+  static const char* swap = std::getenv("CDCOPY_SHIM_SWAP_AT_OPEN");
+  if (swap && (flags & O_PATH) && std::strcmp(path, swap) == 0) {
+    Real<int (*)(int, const char*, int, const char*)>("renameat")(dir, ".swap", dir, path);
+    swap = nullptr;
+  }
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
@@ -274,6 +281,11 @@ int flock(int fd, int operation) {
 ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
   if (Listed("CDCOPY_SHIM_FAIL", "xattr")) return Fail(EIO);
   return Real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
+}
+
+int syncfs(int fd) {
+  Log("syncfs\n");
+  return Real<int (*)(int)>("syncfs")(fd);
 }
 
 int fsync(int fd) {

@@ -477,6 +477,24 @@ std::string OwnedByNobody(World& w, const std::string& planted = "", const std::
   return "";
 }
 
+// A link of nobody's in a folder of root's that anyone may write (sticky, as /tmp) to an
+// installation of root's; the run is into shared/Kestrion.
+std::string LinkInAStickyFolder(World& w, Launch& launch, const std::string& link) {
+  std::string why = OwnedByNobody(w);
+  fs::create_directories(w.Root("rootinst/KestCore"));
+  chmod(w.Root("rootinst").c_str(), 0700);
+  fs::create_directories(w.Root("shared"));
+  chmod(w.Root("shared").c_str(), 01777);
+  fs::create_symlink(w.Root("rootinst"), w.Root("shared/" + link));
+  lchown(w.Root("shared/" + link).c_str(), kNobody, kNobody);
+  launch.args[1] = w.Root("shared/Kestrion");
+  return why;
+}
+
+void RootinstUntouched(World& w) {
+  EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
+}
+
 std::string NeedsRoot() {
   return geteuid() == 0 ? "" : "needs root";
 }
@@ -719,20 +737,19 @@ INSTANTIATE_TEST_SUITE_P(
         // the link's owner and root can change it, so it leads nowhere its owner could not go.
         OddCase{"LinkInAStickyFolderLeadsNowhere",
                 [](World& w, Launch& launch, DriveDevice&) {
-                  std::string why = OwnedByNobody(w);
-                  fs::create_directories(w.Root("rootinst/KestCore"));
-                  chmod(w.Root("rootinst").c_str(), 0700);
-                  fs::create_directories(w.Root("shared"));
-                  chmod(w.Root("shared").c_str(), 01777);
-                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
-                  lchown(w.Root("shared/Kestrion").c_str(), kNobody, kNobody);
-                  launch.args[1] = w.Root("shared/Kestrion");
-                  return why;
+                  return LinkInAStickyFolder(w, launch, "Kestrion");
                 },
-                kArchiveLine, "",
-                [](World& w) {
-                  EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
-                }},
+                kArchiveLine, "", RootinstUntouched},
+        // The same link swapped in for root's own after the walk looked at the name:
+        // what is judged is what was opened.
+        OddCase{"LinkSwappedInAStickyFolderLeadsNowhere",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SWAP_AT_OPEN=Kestrion");
+                  fs::create_directories(w.Root("shared"));
+                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
+                  return LinkInAStickyFolder(w, launch, ".swap");
+                },
+                kArchiveLine, "", RootinstUntouched},
         // A folder of root's that a group may write, whoever its members are, or an access
         // list opens to a user: the planter's link leads nowhere they could not go.
         OddCase{"LinkInAFolderItsGroupMayWrite",
@@ -820,11 +837,13 @@ INSTANTIATE_TEST_SUITE_P(
                 [](World& w, Launch&, DriveDevice&) {
                   std::string why = OwnedByNobody(w);
                   chmod(w.Inst("KestCore").c_str(), 0300);
+                  WriteFile(w.Root("shim.log"), "", 0666);  // logged to as the owner too
                   return why;
                 },
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) {
                   EXPECT_EQ(w.Waits(), "");
+                  EXPECT_NE(w.ShimLog().find("syncfs\n"), std::string::npos) << w.ShimLog();
                   ExpectBaseCopied(w);
                 }},
         OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
