@@ -19,8 +19,8 @@
 //                             process makes that name, and SIGTERM arrives
 //   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
 //                             (linkat, or openat with O_EXCL), before the call returns
-//   CDCOPY_SHIM_SWAP_AT_OPEN=NAME  once, as NAME is about to be opened O_PATH, .swap in the
-//                             same folder is renamed over it
+//   CDCOPY_SHIM_SWAP_AT_OPEN=NAME  once, .swap in NAME's folder is renamed over NAME: just
+//                             before NAME is opened O_PATH, just after it is opened otherwise
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
@@ -197,13 +197,17 @@ int openat(int dir, const char* path, int flags, ...) {
     raise(SIGTERM);
   }
   static const char* swap = std::getenv("CDCOPY_SHIM_SWAP_AT_OPEN");
-  if (swap && (flags & O_PATH) && std::strcmp(path, swap) == 0) {
-    Real<int (*)(int, const char*, int, const char*)>("renameat")(dir, ".swap", dir, path);
-    swap = nullptr;
-  }
+  auto swapAfter = [&](bool after) {
+    if (swap && std::strcmp(path, swap) == 0 && !(flags & O_PATH) == after) {
+      Real<int (*)(int, const char*, int, const char*)>("renameat")(dir, ".swap", dir, path);
+      swap = nullptr;
+    }
+  };
+  swapAfter(false);
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  swapAfter(true);
   if (fd >= 0 && (flags & O_EXCL)) RaiseAtName(path);
   if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
   return fd;

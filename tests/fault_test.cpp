@@ -383,6 +383,17 @@ TEST(Faults, ASignalAsATemporaryFileIsMadeRemovesNoOneElsesFile) {
   EXPECT_EQ(left, std::vector<std::string>{"another's"});
 }
 
+// A leftover whose name is given to another file as the sweep opens it: that file stays.
+TEST(Faults, TheSweepRemovesOnlyTheLeftoverItOpened) {
+  World w;
+  WriteFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp"), "left");
+  WriteFile(w.Inst("KestCore/.swap"), "another's");
+  EXPECT_EQ(
+      ExitCode(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"}))),
+      0);
+  EXPECT_EQ(ReadFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp")), "another's");
+}
+
 // Root may write anywhere, so as root the run is made as an ordinary user.
 TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
   World w;
