@@ -7,7 +7,8 @@
 //   CDCOPY_SHIM_EOF_AT=N      reading it ends at offset N, without an error
 //   CDCOPY_SHIM_FAIL=LIST     any of fdatasync, close: the sync of the source's copy, or its
 //                             close after the sync, fails with EIO; flock: every lock fails
-//                             with ENOLCK; getflags: a folder's flags cannot be read (ENOTTY)
+//                             with ENOLCK; getflags: a folder's flags cannot be read (ENOTTY);
+//                             xattr: no extended attribute can be read (EIO)
 //   CDCOPY_SHIM_REFUSE=LIST   any of clone, copy_file_range, sendfile, tmpfile: refused as a
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
@@ -16,6 +17,10 @@
 //                             CDCOPY_SHIM_RENAMING=PATH first
 //   CDCOPY_SHIM_TERM_AT_CREATE=1  as a named temporary file is about to be made, another
 //                             process makes that name, and SIGTERM arrives
+//   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
+//                             (linkat, or openat with O_EXCL), before the call returns
+//   CDCOPY_SHIM_SWAP_AT_OPEN=NAME  once, .swap in NAME's folder is renamed over NAME: just
+//                             before NAME is opened O_PATH, just after it is opened otherwise
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
@@ -35,6 +40,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -162,6 +168,11 @@ bool IsSource(int fd) {
           opened.st_ino == named.st_ino && opened.st_dev == named.st_dev);
 }
 
+void RaiseAtName(const char* name) {
+  const char* signal = std::getenv("CDCOPY_SHIM_SIGNAL_AT_NAME");
+  if (signal && std::strncmp(name, ".cdcopy-", 8) == 0) raise(std::atoi(signal));
+}
+
 long long Offset(int fd, const loff_t* given) {
   return given ? *given : lseek(fd, 0, SEEK_CUR);
 }
@@ -185,9 +196,19 @@ int openat(int dir, const char* path, int flags, ...) {
     if (made >= 0) Real<ssize_t (*)(int, const void*, size_t)>("write")(made, "another's", 9);
     raise(SIGTERM);
   }
+  static const char* swap = std::getenv("CDCOPY_SHIM_SWAP_AT_OPEN");
+  auto swapAfter = [&](bool after) {
+    if (swap && std::strcmp(path, swap) == 0 && !(flags & O_PATH) == after) {
+      Real<int (*)(int, const char*, int, const char*)>("renameat")(dir, ".swap", dir, path);
+      swap = nullptr;
+    }
+  };
+  swapAfter(false);
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  swapAfter(true);
+  if (fd >= 0 && (flags & O_EXCL)) RaiseAtName(path);
   if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
   return fd;
 }
@@ -250,13 +271,25 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
 
 int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
   Log("linkat\n");
-  return Real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to,
-                                                                          flags);
+  int result = Real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from,
+                                                                                toDir, to, flags);
+  if (result == 0) RaiseAtName(to);
+  return result;
 }
 
 int flock(int fd, int operation) {
   if (Listed("CDCOPY_SHIM_FAIL", "flock")) return Fail(ENOLCK, "flock ENOLCK\n");
   return Real<int (*)(int, int)>("flock")(fd, operation);
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+  if (Listed("CDCOPY_SHIM_FAIL", "xattr")) return Fail(EIO);
+  return Real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
+}
+
+int syncfs(int fd) {
+  Log("syncfs\n");
+  return Real<int (*)(int)>("syncfs")(fd);
 }
 
 int fsync(int fd) {

@@ -155,6 +155,7 @@ struct SignalCase {
   const char* name;
   int signal;
   bool namedTemporaryFile;
+  bool atName = false;  // raised as the temporary file gets its name, else sent mid-copy
 };
 
 class SignalDuringCopy : public ::testing::TestWithParam<SignalCase> {};
@@ -168,10 +169,13 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=50000",
                                   "CDCOPY_SHIM_STARTED=" + started};
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
+  if (c.atName) env.push_back("CDCOPY_SHIM_SIGNAL_AT_NAME=" + std::to_string(c.signal));
   TerminalSession session(WithoutTerminal(w, env));
-  ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
-  std::this_thread::sleep_for(milliseconds(200));
-  kill(session.Pid(), c.signal);
+  if (!c.atName) {
+    ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
+    std::this_thread::sleep_for(milliseconds(200));
+    kill(session.Pid(), c.signal);
+  }
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + c.signal);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
@@ -188,7 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"CpuLimitNamed", SIGXCPU, true}, SignalCase{"RealTimeNamed", SIGRTMIN + 1, true},
         SignalCase{"AbortNamed", SIGABRT, true}, SignalCase{"QuitNamed", SIGQUIT, true},
         SignalCase{"LastRealTimeNamed", SIGRTMAX, true},
-        SignalCase{"SegmentationFaultNamed", SIGSEGV, true}),
+        SignalCase{"SegmentationFaultNamed", SIGSEGV, true},
+        SignalCase{"HangUpAsTheCopyIsNamed", SIGHUP, false, true},
+        SignalCase{"TerminateAsTheNamedCopyIsMade", SIGTERM, true, true}),
     [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
 TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
@@ -377,6 +383,17 @@ TEST(Faults, ASignalAsATemporaryFileIsMadeRemovesNoOneElsesFile) {
   EXPECT_EQ(left, std::vector<std::string>{"another's"});
 }
 
+// A leftover whose name is given to another file as the sweep opens it: that file stays.
+TEST(Faults, TheSweepRemovesOnlyTheLeftoverItOpened) {
+  World w;
+  WriteFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp"), "left");
+  WriteFile(w.Inst("KestCore/.swap"), "another's");
+  EXPECT_EQ(
+      ExitCode(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"}))),
+      0);
+  EXPECT_EQ(ReadFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp")), "another's");
+}
+
 // Root may write anywhere, so as root the run is made as an ordinary user.
 TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
   World w;
@@ -471,6 +488,24 @@ std::string OwnedByNobody(World& w, const std::string& planted = "", const std::
   return "";
 }
 
+// A link of nobody's in a folder of root's that anyone may write (sticky, as /tmp) to an
+// installation of root's; the run is into shared/Kestrion.
+std::string LinkInAStickyFolder(World& w, Launch& launch, const std::string& link) {
+  std::string why = OwnedByNobody(w);
+  fs::create_directories(w.Root("rootinst/KestCore"));
+  chmod(w.Root("rootinst").c_str(), 0700);
+  fs::create_directories(w.Root("shared"));
+  chmod(w.Root("shared").c_str(), 01777);
+  fs::create_symlink(w.Root("rootinst"), w.Root("shared/" + link));
+  lchown(w.Root("shared/" + link).c_str(), kNobody, kNobody);
+  launch.args[1] = w.Root("shared/Kestrion");
+  return why;
+}
+
+void RootinstUntouched(World& w) {
+  EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
+}
+
 std::string NeedsRoot() {
   return geteuid() == 0 ? "" : "needs root";
 }
@@ -523,6 +558,50 @@ std::string PlantedInRootsFolder(World& w, uid_t victim,
   fs::create_symlink(w.Root("theirs"), w.Inst("KestCore"));
   lchown(w.Inst("KestCore").c_str(), kPlanter, kPlanter);
   return opened();
+}
+
+std::string AccessListOpens(World& w, Launch&, DriveDevice&) {
+  const passwd* games = Games();
+  if (!games) return kNeedsGames;
+  return PlantedInRootsFolder(w, games->pw_uid, [&] {
+    chown(w.Inst("").c_str(), 0, games->pw_gid);
+    return GrantWrite(w.Inst(""), kPlanter);
+  });
+}
+
+// The installation is nobody's own FUSE mount of their folder, where a link leads to a folder
+// only root may enter. A user's mount needs /dev/fuse open to them and allow_other allowed:
+// both only while mounting.
+std::string UsersFuseMount(World& w, Launch&, DriveDevice&) {
+  const std::string bindfs = FindProgram({"bindfs"});
+  if (geteuid() != 0 || bindfs.empty() || FindProgram({"fusermount3"}).empty())
+    return "needs root, bindfs (bindfs) and fusermount3 (fuse3)";
+  std::string why = OwnedByNobody(w);
+  chmod(w.Root("rootonly").c_str(), 0700);
+  for (const auto& e : fs::directory_iterator(w.Inst(""))) fs::remove_all(e.path());
+  fs::create_directories(w.Root("theirs"));
+  fs::create_symlink(w.Root("rootonly"), w.Root("theirs/KestCore"));
+  ChownTree(w.Root("theirs"), {kNobody, kNobody, true});
+  const std::string conf = ReadFile("/etc/fuse.conf");
+  struct stat device {};
+  stat("/dev/fuse", &device);
+  WriteFile("/etc/fuse.conf", conf + "\nuser_allow_other\n", 0644);
+  chmod("/dev/fuse", 0666);
+  Output mounted = Capture({bindfs, "--force-user=root", "--force-group=root", "-o", "allow_other",
+                            w.Root("theirs"), w.Inst("")},
+                           {}, {kNobody, kNobody, true});
+  chmod("/dev/fuse", device.st_mode & 07777);
+  conf.empty() ? (void)fs::remove("/etc/fuse.conf") : WriteFile("/etc/fuse.conf", conf, 0644);
+  return mounted.status == 0 ? why : "bindfs could not mount: " + mounted.errors;
+}
+
+void CopiesOwnedBy(World& w, uid_t uid, gid_t gid) {
+  for (const std::string& made : {kArchive, std::string("KestCore/video"), kLogo}) {
+    struct stat st {};
+    EXPECT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_uid, uid) << made;
+    EXPECT_EQ(st.st_gid, gid) << made;
+  }
 }
 
 void TheirsUntouched(World& w) {
@@ -662,20 +741,19 @@ INSTANTIATE_TEST_SUITE_P(
         // the link's owner and root can change it, so it leads nowhere its owner could not go.
         OddCase{"LinkInAStickyFolderLeadsNowhere",
                 [](World& w, Launch& launch, DriveDevice&) {
-                  std::string why = OwnedByNobody(w);
-                  fs::create_directories(w.Root("rootinst/KestCore"));
-                  chmod(w.Root("rootinst").c_str(), 0700);
-                  fs::create_directories(w.Root("shared"));
-                  chmod(w.Root("shared").c_str(), 01777);
-                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
-                  lchown(w.Root("shared/Kestrion").c_str(), kNobody, kNobody);
-                  launch.args[1] = w.Root("shared/Kestrion");
-                  return why;
+                  return LinkInAStickyFolder(w, launch, "Kestrion");
                 },
-                kArchiveLine, "",
-                [](World& w) {
-                  EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
-                }},
+                kArchiveLine, "", RootinstUntouched},
+        // The same link swapped in for root's own after the walk looked at the name:
+        // what is judged is what was opened.
+        OddCase{"LinkSwappedInAStickyFolderLeadsNowhere",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SWAP_AT_OPEN=Kestrion");
+                  fs::create_directories(w.Root("shared"));
+                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
+                  return LinkInAStickyFolder(w, launch, ".swap");
+                },
+                kArchiveLine, "", RootinstUntouched},
         // A folder of root's that a group may write, whoever its members are, or an access
         // list opens to a user: the planter's link leads nowhere they could not go.
         OddCase{"LinkInAFolderItsGroupMayWrite",
@@ -687,16 +765,59 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 kArchiveLine, "", TheirsUntouched},
         // The folder's group, as its mode shows it, is the victim's alone.
-        OddCase{"LinkInAFolderAnAccessListOpens",
-                [](World& w, Launch&, DriveDevice&) {
-                  const passwd* games = Games();
-                  if (!games) return kNeedsGames;
-                  return PlantedInRootsFolder(w, games->pw_uid, [&] {
-                    chown(w.Inst("").c_str(), 0, games->pw_gid);
-                    return GrantWrite(w.Inst(""), kPlanter);
-                  });
+        OddCase{"LinkInAFolderAnAccessListOpens", AccessListOpens, kArchiveLine, "",
+                TheirsUntouched},
+        // Read without /proc (a chroot), the access list still counts.
+        OddCase{"LinkInAFolderAnAccessListOpensWithoutProc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  launch.withoutProc = true;
+                  return AccessListOpens(w, launch, drive);
                 },
                 kArchiveLine, "", TheirsUntouched},
+        // An access list that cannot be read counts as one that lets anyone in.
+        OddCase{"LinkInAFolderWhoseAccessListCannotBeRead",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=xattr");
+                  return PlantedInRootsFolder(w, kStranger, [] { return std::string(); });
+                },
+                kArchiveLine, "", TheirsUntouched},
+        // A user's FUSE mount whose daemon says root owns everything: the owner's link there
+        // leads nowhere the user could not go.
+        OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount, kArchiveLine, "",
+                [](World& w) { umount2(w.Inst("").c_str(), MNT_DETACH); }},
+        // What is made belongs to the folder's owner and group, never to the walk's identity.
+        OddCase{"ASharedGroupsFolderGetsCopiesOfItsOwner",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* sync = getpwnam("sync");  // in nobody's group, with others
+                  if (geteuid() != 0 || !sync || sync->pw_gid != kNobody)
+                    return std::string("needs root and sync, in nobody's group");
+                  ChownTree(w.Inst(""), {sync->pw_uid, kNobody, true});
+                  chmod(w.Inst("KestCore").c_str(), 02775);
+                  return std::string();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody); }},
+        OddCase{"RootsGroupFolderGetsRootsCopies",
+                [](World& w, Launch&, DriveDevice&) {
+                  chmod(w.Inst("KestCore").c_str(), 0775);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, 0, 0); }},
+        // A drive folder a user may change is read with that user's rights: their hard link to
+        // a file only root may read is not copied.
+        OddCase{"HardLinkInAUsersDriveFolderIsNotRead",
+                [](World& w, Launch&, DriveDevice&) {
+                  ChownTree(w.Root("discs/base"), {kNobody, kNobody, true});
+                  fs::remove(w.Root("discs/" + kArchiveOnDisc));
+                  fs::create_hard_link(w.Root("outside/secret"), w.Root("discs/" + kArchiveOnDisc));
+                  return NeedsRoot();
+                },
+                kArchiveLine, "",
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "sleep 5000 ms\n");
+                  EXPECT_FALSE(fs::exists(w.Inst(kArchive)));
+                }},
         // The owner's own group, from the account files: a folder that only it may enter is
         // the owner's to use, whatever the installation folder's group.
         OddCase{"OwnersOwnGroupReachesItsFolder",
@@ -717,11 +838,13 @@ INSTANTIATE_TEST_SUITE_P(
                 [](World& w, Launch&, DriveDevice&) {
                   std::string why = OwnedByNobody(w);
                   chmod(w.Inst("KestCore").c_str(), 0300);
+                  WriteFile(w.Root("shim.log"), "", 0666);  // logged to as the owner too
                   return why;
                 },
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) {
                   EXPECT_EQ(w.Waits(), "");
+                  EXPECT_NE(w.ShimLog().find("syncfs\n"), std::string::npos) << w.ShimLog();
                   ExpectBaseCopied(w);
                 }},
         OddCase{"FileMountedOverADiscFileIsNotTheDiscs",

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -23,7 +24,9 @@
 #include "platform/posix/drive_device.h"
 #include "platform/posix/file_copy.h"
 #include "platform/posix/posix_platform.h"
+#include "platform/posix/temp_file.h"
 #include "platform/posix/terminal_box.h"
+#include "platform/posix/walk.h"
 #include "sample_world.h"
 #include "test_files.h"
 
@@ -327,6 +330,125 @@ TEST(Identity, AUsersGroupsComeFromTheAccountFiles) {
   EXPECT_TRUE(unknown) << "ghost";
   EXPECT_EQ(accounts.Members(100, unknown = false), std::vector<uid_t>{1001});
   EXPECT_FALSE(unknown);
+}
+
+const posix::Accounts kFiles{
+    "root:x:0:0::/:/bin/sh\nalice:x:1000:1000::/:/bin/sh\nbob:x:1001:1001::/:/bin/sh\n"
+    "alice2:x:1002:1002::/:/bin/sh\n",
+    "root:x:0:\nalice:x:1000:\nbob:x:1001:\nalice2:x:1002:\ngames:x:60:alice2,bob\n"};
+
+// Who may change an entry of a folder, as a run with root's rights judges it, from the
+// test's own account files: whoever runs the test.
+TEST(Identity, WhoCanChangeAFoldersEntries) {
+  using Kind = posix::Identity::Kind;
+  const posix::Accounts unread{kFiles.passwd, kFiles.group, false};
+  const posix::Identity none = posix::Nobody(), alice{Kind::User, 1000, 1000, {}}, root{},
+                        bob{Kind::User, 1001, 1001, {}}, games{Kind::Group, 65534, 60, {}};
+  enum { kAcl = 1, kFuse = 2, kUnread = 4, kNotRoot = 8 };
+  const struct {
+    const char* name;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    posix::Identity who;
+    int entryOwner = -1;  // none: a name not made yet
+    int flags = 0;
+    std::optional<uid_t> mountUser = {};
+  } rows[] = {{"the owner's", 1000, 1000, 0755, alice},
+              {"root's", 0, 0, 0755, root},
+              {"a run without root's rights", 1000, 1000, 0777, root, -1, kNotRoot},
+              {"a group of several", 0, 60, 0775, games},
+              {"a group of one", 0, 1000, 0775, alice},
+              {"root's group, root alone in it", 0, 0, 0775, root},
+              {"the owner in the group", 1001, 60, 0775, games},
+              {"the owner not in the group, alice2 is", 1000, 60, 0775, none},
+              {"anyone's without the sticky bit", 1000, 1000, 0757, none},
+              {"sticky: the entry's owner", 0, 0, 01777, bob, 1001},
+              {"sticky, nothing there yet", 0, 0, 01777, root},
+              {"sticky: two users", 1000, 1000, 01777, none, 1001},
+              {"an access list", 1000, 1000, 0755, none, -1, kAcl},
+              {"FUSE: its user", 0, 0, 0755, bob, -1, kFuse, 1001},
+              {"FUSE: root's", 1000, 1000, 0777, root, -1, kFuse, 0},
+              {"FUSE: no user told", 0, 0, 0755, none, -1, kFuse},
+              {"account files unread", 1000, 1000, 0755, none, -1, kUnread}};
+  for (const auto& row : rows) {
+    posix::FolderView view{{}, (row.flags & kAcl) != 0, (row.flags & kFuse) != 0, row.mountUser};
+    view.st.st_uid = row.uid, view.st.st_gid = row.gid, view.st.st_mode = S_IFDIR | row.mode;
+    struct stat entry {};
+    entry.st_uid = static_cast<uid_t>(row.entryOwner);
+    const posix::Identity who =
+        WhoCanChange(view, row.entryOwner < 0 ? nullptr : &entry,
+                     (row.flags & kUnread) ? unread : kFiles, (row.flags & kNotRoot) ? 1000 : 0);
+    EXPECT_EQ(std::tie(who.kind, who.uid, who.gid),
+              std::tie(row.who.kind, row.who.uid, row.who.gid))
+        << row.name;
+  }
+  // Met the other way round: a user and a group they are not in, or are.
+  EXPECT_EQ(Meet(kFiles.User(1000), games).kind, Kind::Nobody);
+  EXPECT_EQ(Meet(kFiles.User(1001), games).kind, Kind::Group);
+}
+
+// A switch puts back exactly what it replaced; once one cannot be put back, nothing more is
+// done, not even as the run itself.
+TEST(Identity, ASwitchRestoresWhatItReplacedAndAFailedOneStopsTheRun) {
+  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+  const int wrong = InChild([] {
+    posix::Credentials run(0, kFiles);
+    int wrong = 0;
+    {
+      posix::ActingAs alice(run, kFiles.User(1000));
+      { posix::ActingAs bob(run, kFiles.User(1001)); }
+      wrong |= setfsuid(static_cast<uid_t>(-1)) == 1000 ? 0 : 1;
+      if (setresuid(1000, 1000, 1000) != 0) return 8;  // root's rights gone for good
+    }
+    wrong |= posix::ActingAs(run, kFiles.User(1000)).Holds() ? 2 : 0;
+    wrong |= posix::ActingAs(run, posix::Identity{}).Holds() ? 4 : 0;
+    return wrong;
+  });
+  EXPECT_EQ(wrong, 0) << "1: not the one replaced, 2 or 4: acting after a failed restore";
+}
+
+// The walk from "/" follows links as the kernel would: ".." in a target steps back up, and
+// the 41st link in one walk is one too many.
+TEST_F(PosixPlatformTest, TheWalkFollowsLinksAsTheKernelDoes) {
+  fs::create_directories(At("a/b"));
+  fs::create_symlink("../../a", At("a/b/up"));
+  fs::create_symlink("a", At("l0"));
+  for (int i = 1; i <= 40; ++i) {
+    fs::create_symlink("l" + std::to_string(i - 1), At("l" + std::to_string(i)));
+  }
+  const struct {
+    const char* path;
+    const char* reached;  // nullptr: none, ELOOP
+  } rows[] = {{"a/b/up/b", "a/b"}, {"l39", "a"}, {"l40", nullptr}};
+  posix::Credentials run;
+  for (const auto& row : rows) {
+    posix::Walk walk(run, {}, {});
+    struct stat here {
+    }, expected{};
+    const bool entered = walk.StartAtRoot() && walk.EnterAll(At(row.path), false) &&
+                         fstat(walk.Here().fd.Get(), &here) == 0;
+    if (row.reached) stat(At(row.reached).c_str(), &expected);
+    EXPECT_EQ(std::pair(entered, here.st_ino), std::pair(row.reached != nullptr, expected.st_ino))
+        << row.path;
+  }
+  // Only the installation and what is below it: not a folder whose name begins as its does.
+  PosixPlatform platform(At("").c_str(), At("a").c_str());
+  EXPECT_FALSE(platform.CreateDirectoryA((At("ab") + "\\video").c_str()));
+  EXPECT_FALSE(fs::exists(At("a/video")));
+}
+
+// In a folder anyone may write (sticky, as /tmp), a leftover of another user's is theirs.
+TEST_F(PosixPlatformTest, TheSweepInAStickyFolderTakesOnlyItsOwnLeftovers) {
+  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+  chmod(dir_.Path().c_str(), 01777);
+  WriteFile(At(".cdcopy-4194305-0.tmp"), "theirs");
+  WriteFile(At(".cdcopy-4194305-1.tmp"), "its own");
+  lchown(At(".cdcopy-4194305-0.tmp").c_str(), kNobody, kNobody);
+  const int folder = open(dir_.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  posix::SweepLeftovers(folder);
+  close(folder);
+  EXPECT_EQ(Tree(At("")), std::vector<std::string>{".cdcopy-4194305-0.tmp"});
 }
 
 // Each answered box allows one more wait for the disc: the first expansion's disc that never

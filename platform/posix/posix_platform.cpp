@@ -100,8 +100,11 @@ bool PosixPlatform::CreateDirectoryA(const char* path) {
       (st.st_mode & 077) != 0 || !place.handOver.To(credentials_, made.Get())) {
     return false;
   }
+  // Made as a group whose members may replace it anyway: theirs to write too, or the run could
+  // not fill it once it is the owner's.
+  const mode_t group = place.who.kind == Identity::Kind::Group ? S_IWGRP : 0;
   ActingAs own(credentials_, Identity{});
-  return own.Holds() && fchmod(made.Get(), FolderMode() | (st.st_mode & S_ISGID)) == 0;
+  return own.Holds() && fchmod(made.Get(), FolderMode() | group | (st.st_mode & S_ISGID)) == 0;
 }
 
 void PosixPlatform::Sleep(std::uint32_t milliseconds) {
