@@ -344,7 +344,7 @@ TEST(Identity, WhoCanChangeAFoldersEntries) {
   const posix::Accounts unread{kFiles.passwd, kFiles.group, false};
   const posix::Identity none = posix::Nobody(), alice{Kind::User, 1000, 1000, {}}, root{},
                         bob{Kind::User, 1001, 1001, {}}, games{Kind::Group, 65534, 60, {}};
-  enum { kAcl = 1, kFuse = 2, kUnread = 4, kNotRoot = 8 };
+  enum { kUnknown = 1, kFuse = 2, kUnread = 4, kNotRoot = 8, kListsBob = 16, kListsGames = 32 };
   const struct {
     const char* name;
     uid_t uid;
@@ -366,13 +366,19 @@ TEST(Identity, WhoCanChangeAFoldersEntries) {
               {"sticky: the entry's owner", 0, 0, 01777, bob, 1001},
               {"sticky, nothing there yet", 0, 0, 01777, root},
               {"sticky: two users", 1000, 1000, 01777, none, 1001},
-              {"an access list", 1000, 1000, 0755, none, -1, kAcl},
+              {"an access list that cannot be read", 1000, 1000, 0755, none, -1, kUnknown},
+              {"an access list that lets bob write", 1000, 1000, 0755, none, -1, kListsBob},
+              {"an access list that lets a group write", 0, 0, 0755, games, -1, kListsGames},
               {"FUSE: its user", 0, 0, 0755, bob, -1, kFuse, 1001},
-              {"FUSE: root's", 1000, 1000, 0777, root, -1, kFuse, 0},
+              {"FUSE: root's daemon, as it reports", 1000, 1000, 0755, alice, -1, kFuse, 0},
               {"FUSE: no user told", 0, 0, 0755, none, -1, kFuse},
               {"account files unread", 1000, 1000, 0755, none, -1, kUnread}};
   for (const auto& row : rows) {
-    posix::FolderView view{{}, (row.flags & kAcl) != 0, (row.flags & kFuse) != 0, row.mountUser};
+    posix::FolderView view;
+    view.unknown = row.flags & kUnknown, view.fuse = row.flags & kFuse;
+    view.mountUser = row.mountUser;
+    if (row.flags & kListsBob) view.listedUsers = {1001};
+    if (row.flags & kListsGames) view.listedGroups = {60};
     view.st.st_uid = row.uid, view.st.st_gid = row.gid, view.st.st_mode = S_IFDIR | row.mode;
     struct stat entry {};
     entry.st_uid = static_cast<uid_t>(row.entryOwner);

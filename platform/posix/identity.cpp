@@ -155,9 +155,11 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
   // be read, a FUSE mount's user that cannot be read, anyone but root where the account files
   // cannot say who they are.
   if (folder.unknown) return Nobody();
-  if (folder.fuse) {
-    if (!folder.mountUser || (*folder.mountUser != 0 && !accounts.readable)) return Nobody();
-    return *folder.mountUser == 0 ? Identity{} : accounts.User(*folder.mountUser);
+  // A user's FUSE daemon may report any owner and mode: its user is who changes everything
+  // there. Root's reports what is so, and its entries go by the usual rules.
+  if (folder.fuse && (!folder.mountUser || *folder.mountUser != 0)) {
+    if (!folder.mountUser || !accounts.readable) return Nobody();
+    return accounts.User(*folder.mountUser);
   }
   const struct stat& st = folder.st;
   std::vector<uid_t> users = {st.st_uid};
