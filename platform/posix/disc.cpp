@@ -13,6 +13,17 @@
 
 namespace cdcopy::posix {
 
+namespace {
+
+// A path from "/": a relative one from the current folder's full path; "" where that is gone.
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : "";
+}
+
+}  // namespace
+
 Disc::Disc(std::string driveRoot, Credentials& credentials, std::chrono::milliseconds mountWait)
     : root_(std::move(driveRoot)), credentials_(credentials) {
   wait_.bound = mountWait;
@@ -26,11 +37,19 @@ UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity
   std::string_view rest(path + root_.size());
   Walk walk(credentials_, Identity{}, {});
   // The drive named by its device, with its slash or without: mounted by root or the desktop.
-  std::string device = root_;
-  if (IsSeparator(device.back())) device.pop_back();
-  dev_t rdev;
-  if (IsBlockDevice(device.c_str(), &rdev)) {
-    if (!walk.StartAt(OpenMountedDevice(device.c_str(), rdev, wait_))) return UniqueFd();
+  // Reached as everything else is, so that a link someone else can change names no device.
+  std::string device = Absolute(root_);
+  if (!device.empty() && IsSeparator(device.back())) device.pop_back();
+  Walk toDevice(credentials_, Identity{}, {});
+  UniqueFd node;
+  struct stat nodeSt;
+  if (!device.empty() && toDevice.StartAtRoot() && toDevice.Reach(device, node, nodeSt) &&
+      S_ISBLK(nodeSt.st_mode)) {
+    if (toDevice.Who().kind != Identity::Kind::Caller) {
+      errno = EACCES;
+      return UniqueFd();
+    }
+    if (!walk.StartAt(OpenMountedDevice(device.c_str(), nodeSt.st_rdev, wait_))) return UniqueFd();
   } else {
     // Without its trailing separator the root's last name runs into the disc's first one, as
     // it does on Windows: the folder is the one before it.
@@ -41,11 +60,8 @@ UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity
     }
     std::string folder = root_.substr(0, length);
     if (folder.find_first_not_of("/\\") == std::string::npos && !folder.empty()) folder = "/";
-    if (folder.empty() || folder[0] != '/') {
-      char cwd[PATH_MAX];
-      if (!getcwd(cwd, sizeof cwd)) return UniqueFd();
-      folder = std::string(cwd) + "/" + folder;
-    }
+    folder = Absolute(folder);
+    if (folder.empty()) return UniqueFd();
     // The drive folder as the user named it, links followed, by whoever can change it.
     if (!walk.StartAtRoot() || !walk.EnterAll(folder, false)) return UniqueFd();
   }

@@ -110,13 +110,6 @@ long long MonotonicMs() {
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-bool IsBlockDevice(const char* device, dev_t* rdev) {
-  struct stat st;
-  if (*device == '\0' || stat(device, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-  *rdev = st.st_rdev;
-  return true;
-}
-
 UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {
   UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
   if (!table) return UniqueFd();

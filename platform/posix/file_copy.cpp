@@ -109,7 +109,11 @@ bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* na
   }
   if (!TempFilesPossible(dirFd)) return false;
   SweepLeftovers(dirFd);
-  TempFile temp(dirFd, 0600, kind, credentials);
+  // Where what is made is handed over, a named file is made with the run's own rights once the
+  // identity is seen to be allowed to make it.
+  const MayMake may = handOver.needed ? MayMakeIn(dirFd) : MayMake::CannotTell;
+  if (may == MayMake::No) return false;
+  TempFile temp(dirFd, 0600, kind, credentials, may == MayMake::Yes);
   if (!temp || !handOver.To(credentials, temp.Fd()) || !CopyContents(from, temp.Fd(), first)) {
     return false;
   }

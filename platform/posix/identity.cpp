@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/fsuid.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <string>
 
@@ -193,6 +195,13 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
   if (!users.empty() && !accounts.readable) return Nobody();
   for (uid_t uid : users) who = Meet(who, accounts.User(uid));
   return who;
+}
+
+MayMake MayMakeIn(int dirFd) {
+  // faccessat2 with AT_EACCESS judges by the file-system identity; the C library's own
+  // faccessat would judge by the effective user, root, on kernels without it.
+  if (syscall(__NR_faccessat2, dirFd, ".", W_OK | X_OK, AT_EACCESS) == 0) return MayMake::Yes;
+  return errno == ENOSYS || errno == EPERM ? MayMake::CannotTell : MayMake::No;
 }
 
 Identity Nobody() {

@@ -69,6 +69,11 @@ struct FolderView {
 Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const Accounts& accounts,
                       uid_t runUid);
 
+// Whether the identity in force may make a name in the folder `dirFd`, asked of the kernel
+// itself (access lists included); CannotTell where the kernel cannot be asked (before 5.8).
+enum class MayMake { Yes, No, CannotTell };
+MayMake MayMakeIn(int dirFd);
+
 // An unprivileged user with no group of its own: what someone unknown could do.
 Identity Nobody();
 
@@ -88,6 +93,8 @@ class Credentials {
   const Accounts& AccountFiles() const { return accounts_; }
   // False once an identity could not be set aside again: then nothing more may be done.
   bool Intact() const { return !restoreFailed_; }
+  // The identity in force now.
+  const Identity& Current() const { return current_; }
 
  private:
   friend class ActingAs;

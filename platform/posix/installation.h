@@ -36,7 +36,9 @@ class Installation {
 
   // The installation folder's owner, once found.
   std::optional<uid_t> Owner() const {
-    return found_ ? std::optional<uid_t>(from_.back().view.st.st_uid) : std::nullopt;
+    if (!found_) return std::nullopt;
+    const FolderView& view = from_.back().view;
+    return view.fuse && view.mountUser ? view.mountUser : std::optional<uid_t>(view.st.st_uid);
   }
 
  private:

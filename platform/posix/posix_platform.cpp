@@ -1,5 +1,6 @@
 #include "platform/posix/posix_platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,24 @@ void ShowUsage(const char* text) {
 }
 
 namespace posix {
+
+namespace {
+
+// Nothing in it but "." and "..": a folder just made, not one swapped in.
+bool IsEmptyFolder(int fd) {
+  UniqueFd listed(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  DIR* listing = listed ? fdopendir(listed.Get()) : nullptr;
+  if (!listing) return false;
+  listed.Release();  // the listing owns it now
+  int entries = 0;
+  while (const dirent* entry = readdir(listing)) {
+    entries += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+  }
+  closedir(listing);
+  return entries == 0;
+}
+
+}  // namespace
 
 PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options)
     : disc_(driveRoot, credentials_, options.mountWait),
@@ -90,14 +109,23 @@ bool PosixPlatform::CreateDirectoryA(const char* path) {
   ActingAs acting(credentials_, place.who);
   if (!acting.Holds()) return false;
   if (!place.handOver.needed) return mkdirat(place.dir.Get(), place.name, FolderMode()) == 0;
-  // Made for its owner-to-be: shut to all until handed over through the folder itself, reopened
-  // and checked to be the one just made.
-  if (mkdirat(place.dir.Get(), place.name, 0700) != 0) return false;
-  UniqueFd made(openat(place.dir.Get(), place.name,
-                       O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  // Made for its owner-to-be: with the run's own rights where the identity is seen to be allowed
+  // to make it (no one sharing the identity can reach it then), else as the identity; shut to
+  // all until handed over, through the folder itself, reopened and checked to be the one made.
+  const MayMake may = MayMakeIn(place.dir.Get());
+  if (may == MayMake::No) return false;
+  const Identity maker = may == MayMake::Yes ? Identity{} : place.who;
+  UniqueFd made;
+  {
+    ActingAs making(credentials_, maker);
+    if (!making.Holds() || mkdirat(place.dir.Get(), place.name, 0700) != 0) return false;
+    made = UniqueFd(openat(place.dir.Get(), place.name,
+                           O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  }
   struct stat st;
-  if (!made || fstat(made.Get(), &st) != 0 || st.st_uid != place.who.uid || st.st_nlink != 2 ||
-      (st.st_mode & 077) != 0 || !place.handOver.To(credentials_, made.Get())) {
+  const uid_t makerUid = maker.kind == Identity::Kind::Caller ? credentials_.RunUid() : maker.uid;
+  if (!made || fstat(made.Get(), &st) != 0 || st.st_uid != makerUid || !IsEmptyFolder(made.Get()) ||
+      !place.handOver.To(credentials_, made.Get())) {
     return false;
   }
   // Made as a group whose members may replace it anyway: theirs to write too, or the run could

@@ -73,6 +73,9 @@ bool ProcShowsFd(int fd) {
 }  // namespace
 
 void RemovePendingTempFiles() {
+  // With the run's own rights: the file may have been handed over to the folder's owner.
+  setfsuid(geteuid());
+  setfsgid(getegid());
   for (Pending& slot : pending) {
     if (slot.active) unlinkat(slot.dir, slot.name, 0);
   }
@@ -115,7 +118,8 @@ void SweepLeftovers(int dirFd) {
   closedir(dir);
 }
 
-TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials)
+TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials,
+                   bool namedAsRun)
     : dirFd_(dirFd), credentials_(credentials) {
   if (kind == TempFileKind::UnnamedWherePossible) {
     fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
@@ -128,8 +132,12 @@ TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& crede
     {
       // Registered only once this run has made it: a name another process made is never
       // removed.
+      ActingAs maker(credentials_, namedAsRun ? Identity{} : credentials_.Current());
       SignalsHeld held;
-      fd_ = UniqueFd(openat(dirFd, name_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
+      fd_ = UniqueFd(
+          maker.Holds()
+              ? openat(dirFd, name_, O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, mode)
+              : -1);
       if (fd_) {
         named_ = true;
         Register(dirFd_, name_);
@@ -150,6 +158,16 @@ TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& crede
 
 TempFile::~TempFile() {
   if (!named_) return;
+  // The run's own name, still its own file: removed with the run's rights, since the file may be
+  // handed over by now, where the identity could not (a sticky folder).
+  struct stat held, named;
+  ActingAs own(credentials_, Identity{});
+  if (fd_ && fstat(fd_.Get(), &held) == 0 &&
+      (fstatat(dirFd_, name_, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_ino != held.st_ino ||
+       named.st_dev != held.st_dev)) {
+    Unregister(dirFd_, name_);
+    return;
+  }
   unlinkat(dirFd_, name_, 0);
   Unregister(dirFd_, name_);
 }

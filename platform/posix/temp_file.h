@@ -23,8 +23,11 @@ enum class TempFileKind {
 class TempFile {
  public:
   // Made as whom the run acts now; an unnamed one is given its name with the run's own rights
-  // (`credentials`), since by then it may be handed over to someone else.
-  TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials);
+  // (`credentials`), since by then it may be handed over to someone else. A named one is made
+  // with the run's own rights where `namedAsRun` (the identity was seen to be allowed to), so
+  // that no one sharing that identity can open it before it is handed over.
+  TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials,
+           bool namedAsRun = false);
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();

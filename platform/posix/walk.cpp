@@ -32,6 +32,11 @@ bool ReadAccessList(int fd, FolderView& view) {
   UniqueFd listed(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
   if (!listed) return false;
   char list[4096];
+  // NFSv4's and SMB's own lists say who may write in terms of their own: not read here.
+  if (fgetxattr(listed.Get(), "system.nfs4_acl", nullptr, 0) >= 0 ||
+      fgetxattr(listed.Get(), "system.cifs_acl", nullptr, 0) >= 0) {
+    return false;
+  }
   const ssize_t size = fgetxattr(listed.Get(), "system.posix_acl_access", list, sizeof list);
   if (size < 0) return errno == ENODATA || errno == EOPNOTSUPP;  // none, or none possible
   // A version, then entries of a tag, permissions and an id, little-endian.
@@ -133,6 +138,38 @@ bool Walk::Look(std::string_view component, EntryName& name, bool& exists, struc
   who_ = Meet(who_, WhoCanChange(Here().view, exists ? &st : nullptr, credentials_.AccountFiles(),
                                  credentials_.RunUid()));
   return true;
+}
+
+bool Walk::Reach(std::string_view path, UniqueFd& entry, struct stat& st) {
+  std::string followed;
+  for (;;) {
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos && !EnterAll(path.substr(0, slash + 1), false)) {
+      return false;
+    }
+    const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    EntryName name;
+    bool exists = false;
+    if (last.empty() || last == "." || last == ".." || !Look(last, name, exists, st)) {
+      return Fail(ENOENT);
+    }
+    if (!exists) return Fail(ENOENT);
+    {
+      ActingAs acting(credentials_, who_);
+      if (!acting.Holds()) return false;
+      entry = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!entry || fstat(entry.Get(), &st) != 0) return false;
+    who_ = Meet(who_,
+                WhoCanChange(Here().view, &st, credentials_.AccountFiles(), credentials_.RunUid()));
+    if (!S_ISLNK(st.st_mode)) return true;
+    if (--linksLeft_ < 0) return Fail(ELOOP);
+    char target[PATH_MAX];
+    const ssize_t length = readlinkat(entry.Get(), "", target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return Fail(ENOENT);
+    followed.assign(target, static_cast<std::size_t>(length));
+    path = followed;
+  }
 }
 
 bool Walk::Enter(std::string_view component) {

@@ -46,6 +46,9 @@ class Walk {
   // from "/" starts there.
   bool EnterAll(std::string_view path, bool backslashSeparates);
   bool Enter(std::string_view component);
+  // Reaches the entry `path` names, whatever it is, following a link at its end too: its
+  // descriptor (O_PATH) and status, with the identity lowered along the way.
+  bool Reach(std::string_view path, UniqueFd& entry, struct stat& st);
   // Finds `component` in the current folder, as whom the walk acts: its entry name, whether it
   // exists and its status, with the identity lowered to who can change it.
   bool Look(std::string_view component, EntryName& name, bool& exists, struct stat& st);
