@@ -709,6 +709,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 // As whom a run as root acts, and what it reads as the disc.
+std::string SharedGroupsFolder(World& w, Launch&, DriveDevice&) {
+  const passwd* sync = getpwnam("sync");  // in nobody's group, with others
+  if (geteuid() != 0 || !sync || sync->pw_gid != kNobody) {
+    return "needs root and sync, in nobody's group";
+  }
+  ChownTree(w.Inst(""), {sync->pw_uid, kNobody, true});
+  chmod(w.Inst("KestCore").c_str(), 02775);
+  return "";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AsWhom, OddWorld,
     ::testing::Values(
@@ -786,17 +796,45 @@ INSTANTIATE_TEST_SUITE_P(
         OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount, kArchiveLine, "",
                 [](World& w) { umount2(w.Inst("").c_str(), MNT_DETACH); }},
         // What is made belongs to the folder's owner and group, never to the walk's identity.
-        OddCase{"ASharedGroupsFolderGetsCopiesOfItsOwner",
-                [](World& w, Launch&, DriveDevice&) {
-                  const passwd* sync = getpwnam("sync");  // in nobody's group, with others
-                  if (geteuid() != 0 || !sync || sync->pw_gid != kNobody)
-                    return std::string("needs root and sync, in nobody's group");
-                  ChownTree(w.Inst(""), {sync->pw_uid, kNobody, true});
-                  chmod(w.Inst("KestCore").c_str(), 02775);
-                  return std::string();
-                },
+        OddCase{"ASharedGroupsFolderGetsCopiesOfItsOwner", SharedGroupsFolder,
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) { CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody); }},
+        // Named where the file system has no unnamed files: made with root's rights, so that
+        // no one running as the identity the run takes there can open it before the owner has it.
+        OddCase{"ASharedGroupsFolderGetsNamedCopiesNoOneElseHeld",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  launch.env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
+                  return SharedGroupsFolder(w, launch, drive);
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody);
+                  EXPECT_EQ(w.ShimLog().find("named by another"), std::string::npos);
+                }},
+        // In a sticky folder the run may not rename over another user's copy: what it made is
+        // removed all the same, though by then it is the folder owner's.
+        OddCase{"StickyFolderWithAnotherUsersCopyLeavesNothing",
+                [](World& w, Launch&, DriveDevice&) {
+                  WriteFile(w.Inst(kArchive), "theirs");
+                  lchown(w.Inst(kArchive).c_str(), kPlanter, kPlanter);
+                  chown(w.Inst("KestCore").c_str(), kStranger, kStranger);
+                  chmod(w.Inst("KestCore").c_str(), 01777);
+                  return NeedsRoot();
+                },
+                kArchiveLine, "",
+                [](World& w) { EXPECT_EQ(ReadFile(w.Inst(kArchive)), "theirs"); }},
+        // The drive's device named through a link its owner can change is no drive.
+        OddCase{"DeviceThroughAUsersLinkIsNoDrive",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  fs::create_directories(w.Root("theirs"));
+                  fs::create_symlink(launch.args[0].substr(0, launch.args[0].size() - 1),
+                                     w.Root("theirs/cd"));
+                  lchown(w.Root("theirs").c_str(), kNobody, kNobody);
+                  launch.args[0] = w.Root("theirs/cd/");
+                  return why;
+                },
+                kArchiveLine, ""},
         OddCase{"RootsGroupFolderGetsRootsCopies",
                 [](World& w, Launch&, DriveDevice&) {
                   chmod(w.Inst("KestCore").c_str(), 0775);
