@@ -7,7 +7,7 @@ namespace cdcopy {
 const char* HelpText() {
   return "  DRIVE_ROOT   the drive, with its trailing separator: its device, /dev/sr0/,\n"
          "               the folder a disc is mounted at, /media/cdrom/, or D:\\\n"
-         "  INSTALL_DIR  the game's installation folder, without a trailing separator\n"
+         "  INSTALL_DIR  the game's installation folder; a trailing slash does no harm\n"
          "\n"
          "  cdcopy /dev/sr0/ ~/Games/Kestrion\n"
          "\n"
