@@ -465,6 +465,7 @@ TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
   EXPECT_EQ(w.Stdout(), c.stdoutBytes);
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
   EXPECT_EQ(w.ShimLog().find("source opened"), std::string::npos) << w.ShimLog();
+  EXPECT_EQ(w.ShimLog().find("chown by name"), std::string::npos) << w.ShimLog();
   if (fs::exists(w.Root("rootonly"))) {
     EXPECT_EQ(Tree(w.Root("rootonly")), std::vector<std::string>{"orrinmark.flk"});
     EXPECT_EQ(Mode(w.Root("rootonly/orrinmark.flk")), 0600u);
