@@ -421,7 +421,8 @@ TEST_F(PosixPlatformTest, TheWalkFollowsLinksAsTheKernelDoes) {
   fs::create_symlink("../../a", At("a/b/up"));
   fs::create_symlink("a", At("l0"));
   for (int i = 1; i <= 40; ++i) {
-    fs::create_symlink("l" + std::to_string(i - 1), At("l" + std::to_string(i)));
+    const std::string from = std::string("l").append(std::to_string(i - 1));
+    fs::create_symlink(from, At(std::string("l").append(std::to_string(i))));
   }
   const struct {
     const char* path;

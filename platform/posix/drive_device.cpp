@@ -90,7 +90,8 @@ std::optional<uid_t> FuseMountUser(const char* mountinfo, unsigned major, unsign
     const std::string type = text.substr(dash + 3, text.find(' ', dash + 3) - dash - 3);
     if (type != "fuse" && type != "fuseblk" && !type.starts_with("fuse.")) continue;
     const std::size_t options = text.rfind(' ');
-    const std::string list = "," + text.substr(options + 1) + ",";
+    std::string list(1, ',');
+    list.append(text, options + 1).push_back(',');
     const std::size_t at = list.find(",user_id=");
     unsigned uid = 0;
     char after = 0;
