@@ -107,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckCompose(cdcopy::kBaseStage.promptTemplate, arg, bufferSize * 7);  // up to 2100
 
   std::string path = discRoot + "\\" + below.substr(0, 4096);
-  static const cdcopy::posix::Installation installation(discRoot);
+  static cdcopy::posix::Credentials run;
+  static const cdcopy::posix::Installation installation(discRoot, run);
   cdcopy::posix::Installation::Place place;
   if (installation.Find(path.c_str(), place) && place.exists) {
     if (!place.dir) Fail("found without a folder");
