@@ -50,6 +50,9 @@ int wmain() {
   Expect(FilePath(under), under, "247 characters go as given");
   Expect(FilePath(at), L"\\\\?\\" + at, "248 characters are prefixed");
   Expect(FilePath(L"\\\\?\\" + at), L"\\\\?\\" + at, "a prefixed name goes as given");
+  const std::wstring device = L"\\\\.\\CdRom0\\" + std::wstring(240, L'x');
+  Expect(FilePath(device), device, "a device name goes as given");
+  Expect(cdcopy::win32::FilePath("C:\\\xc3("), std::wstring(), "invalid UTF-8 names nothing");
 
   auto split = [](const wchar_t* line) { return cdcopy::win32::CommandLineArguments(line); };
   Expect(split(LR"(cdcopy.exe "D:\" "C:\Games\Kestrion")"), Args{R"(D:\)", R"(C:\Games\Kestrion)"},
@@ -60,6 +63,11 @@ int wmain() {
          Args{R"(D:\)", R"(C:\Program Files\Kestrion)"}, "backslashes before a quote halved");
   Expect(split(LR"("C:\x y\cdcopy.exe" "a\\\"b" c""d)"), Args{R"(a\"b)", "cd"},
          "2n+1 backslashes give n and a quote");
+  Expect(split(L"cdcopy.exe\tD:\\\t\"C:\\Games\\Kestrion\""),
+         Args{R"(D:\)", R"(C:\Games\Kestrion)"}, "a tab separates");
+  Expect(split(LR"(cdcopy.exe D:\ "C:\Games\Kestrion\" x)"),
+         Args{R"(D:\)", R"(C:\Games\Kestrion" x)"},
+         "only the drive root's backslash before a quote and a blank is taken as typed");
 
   Expect(cdcopy::win32::Utf16Length("C:\\\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b"), std::size_t{7},
          "Cyrillic");
@@ -76,7 +84,17 @@ int wmain() {
   };
   using cdcopy::win32::WaitWhileNotReady;
   Expect(WaitWhileNotReady(answers({ERROR_NOT_READY, ERROR_NOT_READY, 0}), 1000, 1), 3, "ready");
-  Expect(WaitWhileNotReady(answers({ERROR_NOT_READY}), 10, 1), 11, "never ready: the bound");
+  // In virtual time: each probe blocks for `ms` on the clock, which nothing else moves on.
+  DWORD clock = 0;
+  auto now = [&clock] { return clock; };
+  auto blocking = [&clock, answers](DWORD ms) {
+    return
+        [&clock, ms, probe = answers({ERROR_NOT_READY})]() mutable { return clock += ms, probe(); };
+  };
+  Expect(WaitWhileNotReady(blocking(1), 10, 1, now), 10, "never ready: the bound");
+  Expect(WaitWhileNotReady(blocking(4000), 10000, 1, now), 3, "a slow probe's time counts");
+  clock = 0xFFFFFF00;
+  Expect(WaitWhileNotReady(blocking(100), 1000, 1, now), 10, "across the clock's wrap");
   Expect(WaitWhileNotReady(answers({ERROR_PATH_NOT_FOUND, 0}), 1000, 1), 1, "no such drive");
 
   // A copy is visible, with the source's modification time.
