@@ -242,6 +242,7 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
   std::stringstream newer(kNewerThanXp);
   for (std::string name; newer >> name;) EXPECT_FALSE(functions.count(name)) << name;
   EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
+  EXPECT_NE(dump.text.find("TERMINAL_SERVICE_AWARE"), std::string::npos);
   const char* format = session->Arch() == "x86" ? "file format pei-i386" : "file format pei-x86-64";
   EXPECT_NE(dump.text.find(format), std::string::npos) << format;
 
@@ -255,6 +256,14 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
         Utf16(CDCOPY_VERSION), Utf16("cdcopy.exe")}) {
     EXPECT_NE(bytes.find(text), std::string::npos) << text;
   }
+}
+
+const std::string kArchive = "base/INSTALL/DATA/KESTCORE/BND0.BND";
+
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
 }
 
 // Each scenario gets its own discs and its own installation below C:\.
@@ -333,31 +342,37 @@ class Installation {
   }
   void FinishSecondRun() { second_.join(); }
 
-  // Adds to `env` the fault shim with `setting`, which slows the archive's reads or cuts them
-  // short. A 64-bit preload cannot go into 32-bit Wine: there the scenario is skipped.
-  void AddShim(std::vector<std::string>& env, const std::string& setting) {
+  // Adds to `env` the fault shim with `setting`, which slows the reads of `source` (the archive)
+  // or cuts them short. A 64-bit preload cannot go into 32-bit Wine: there the scenario is
+  // skipped.
+  void AddShim(std::vector<std::string>& env, const std::string& setting,
+               const std::string& source = kArchive) {
     if (session->Arch() == "x86") skip_ = "the fault shim is 64-bit";
     env.insert(env.end(), {"LD_PRELOAD=" + session->Root() + "/fault_shim.so",
-                           "CDCOPY_SHIM_SOURCE=" + discs_ + "/base/INSTALL/DATA/KESTCORE/BND0.BND",
+                           "CDCOPY_SHIM_SOURCE=" + discs_ + "/" + source,
                            "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting});
   }
 
-  // A run with no display, its archive's copy stuck on a slow disc (or slowed, each 64 KiB
-  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end.
-  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000") {
-    std::vector<std::string> env = session->WineEnv("-all", false);
-    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs);
+  // A run with no display, the copy of `source` stuck on a slow disc (or slowed, each 64 KiB
+  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end; `boxes`,
+  // how many boxes it tried to show (Wine's dialog trace, a box that cannot be shown included).
+  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000",
+                              const std::string& source = kArchive, int* boxes = nullptr) {
+    std::vector<std::string> env = session->WineEnv("-all,trace+dialog", false);
+    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs, source);
     if (!skip_.empty()) return {};
     fs::remove(discs_ + ".started");  // an earlier repetition's
     Ready();
     // Held until the process is gone, so the next run cannot find it still open.
-    TerminalSession run(
-        Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
+    TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env,
+                                session->User(), "", discs_ + ".stderr"));
     EXPECT_TRUE(Eventually([&] { return fs::exists(discs_ + ".started"); }));
     auto sent = Clock::now();
     kill(run.Pid(), signal);
     run.Finish(seconds(30));
-    return Clock::now() - sent;
+    auto took = Clock::now() - sent;
+    if (boxes) *boxes = Count(ReadFile(discs_ + ".stderr"), "DIALOG_CreateIndirect");
+    return took;
   }
 
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
@@ -718,19 +733,22 @@ INSTANTIATE_TEST_SUITE_P(
                    WriteFile(inst.Inst("../elsewhere"), "someone's file");
                    fs::create_symlink("../../elsewhere", inst.Inst("KestCore/.cdcopy-1-2.tmp"));
                    WriteFile(inst.Inst("KestCore/.cdcopy-3-4.tmp"), "a running copy's", 0666);
+                   WriteFile(inst.Inst("KestCore/.cdcopy-x-0.tmp"), "not cdcopy's", 0666);
                    inst.Hold("\\KestCore\\.cdcopy-3-4.tmp", 0, "\\KestCore\\video\\orrinmark.flk",
                              "as-copy");
                  },
                  kBaseOnly,
                  kArchiveLine + kLogoLine,
                  {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk",
-                  "AH KestCore\\.cdcopy-1-2.tmp", "AH KestCore\\.cdcopy-3-4.tmp"},
+                  "AH KestCore\\.cdcopy-1-2.tmp", "AH KestCore\\.cdcopy-3-4.tmp",
+                  "AH KestCore\\.cdcopy-x-0.tmp"},
                  [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("../elsewhere")) == "someone's file");
                    EXPECT_EQ(
                        Tree(inst.Inst("KestCore")),
-                       (std::vector<std::string>{".cdcopy-1-2.tmp", ".cdcopy-3-4.tmp", "bnd0.bnd",
-                                                 "video", "video/orrinmark.flk"}));
+                       (std::vector<std::string>{".cdcopy-1-2.tmp", ".cdcopy-3-4.tmp",
+                                                 ".cdcopy-x-0.tmp", "bnd0.bnd", "video",
+                                                 "video/orrinmark.flk"}));
                  }},
         // Ctrl-C with the disc's read stuck past the handler's wait: no temporary file stays.
         Scenario{"CtrlCMidCopyKeepsTheEarlierCopy",
@@ -757,6 +775,18 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                  }},
+        // Ctrl-C during the logo's copy: nothing more is shown, not even the logo's notice.
+        Scenario{"NothingShownAfterCtrlC",
+                 [](Installation& inst) {
+                   int boxes = 0;
+                   inst.StopMidCopy(SIGINT, "200000",
+                                    "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", &boxes);
+                   EXPECT_EQ(boxes, 1) << "the prompt alone";
+                 },
+                 {{kBasePrompt, "", "Escape"}, {kCancelled}},
+                 "",
+                 {"A KestCore\\bnd0.bnd"},
+                 Nothing},
         // A disc whose archive ends before its size says is no copy, twice.
         Scenario{"ArchiveCutShortIsNoCopy",
                  Nothing,
@@ -799,6 +829,25 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   ASSERT_NE(errorMode, std::string::npos);
   EXPECT_LT(errorMode, relay.find("Call KERNEL32.GetFileAttributesW("));
   EXPECT_LT(errorMode, relay.find("Call user32.MessageBoxW("));
+  // Each copy reaches the disk before it takes the destination's name.
+  auto flush = relay.find("Call KERNEL32.FlushFileBuffers(");
+  EXPECT_LT(relay.find("Call KERNEL32.WriteFile("), flush);
+  EXPECT_LT(flush, relay.find("Call KERNEL32.MoveFileExW("));
+}
+
+// A killed run's leftover is swept by the next run also where the installation is given with
+// the \\?\ prefix, which resolves no "." in a name.
+TEST(WindowsExecutable, LeftoverSweptUnderAPrefixedInstallation) {
+  REQUIRE_WINE(true);
+  Installation inst("PrefixedInstallation");
+  inst.StopMidCopy(SIGKILL);
+  if (!inst.Skip().empty()) GTEST_SKIP() << inst.Skip();
+  ASSERT_EQ(Tree(inst.Inst("KestCore")).size(), 1u) << "no leftover";
+  Output run = Capture({session->Wine(), session->Exe(), "D:\\", "\\\\?\\" + inst.WindowsPath()},
+                       session->WineEnv("-all", false), session->User());
+  EXPECT_EQ(ExitCode(run.status), 0);
+  EXPECT_EQ(Tree(inst.Inst("KestCore")),
+            (std::vector<std::string>{"bnd0.bnd", "video", "video/orrinmark.flk"}));
 }
 
 // Double-clicked in Explorer, cdcopy has a console of its own, which closes when it ends: the

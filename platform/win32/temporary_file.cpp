@@ -110,7 +110,7 @@ TemporaryFile::~TemporaryFile() {
 
 bool TemporaryFile::Replace() {
   const std::wstring name = FilePath(path_);
-  if (!::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
+  if (Stopping() || !::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
         return MoveFileExW(name.c_str(), FilePath(destination_).c_str(),
                            MOVEFILE_REPLACE_EXISTING) != FALSE;
       })) {

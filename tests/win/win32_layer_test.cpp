@@ -12,6 +12,7 @@
 #include "platform/win32/drive_wait.h"
 #include "platform/win32/file_copy.h"
 #include "platform/win32/long_path.h"
+#include "platform/win32/temporary_file.h"
 #include "platform/win32/utf16.h"
 
 namespace {
@@ -118,6 +119,10 @@ int wmain() {
     return ++asked == 2 ? (cdcopy::win32::Stop(), ERROR_NOT_READY) : ERROR_NOT_READY;
   };
   Expect(WaitWhileNotReady(stopped, 1000, 1), 2, "Ctrl-C ends the wait");
+  // Ctrl-C once the data is in the temporary file (during the flush): the earlier copy stays.
+  Expect(cdcopy::win32::TemporaryFile(copy).Replace(), false, "a stop just before the replace");
+  GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
+  Expect(data.nFileSizeLow, DWORD{4}, "the earlier copy stays");
 
   SetCurrentDirectoryW(L"C:\\");
   DeleteFileW(source.c_str());
