@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/win32/command_line.h"
 #include "platform/win32/console_control.h"
 #include "platform/win32/drive_wait.h"
@@ -123,6 +124,17 @@ int wmain() {
   Expect(cdcopy::win32::TemporaryFile(copy).Replace(), false, "a stop just before the replace");
   GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
   Expect(data.nFileSizeLow, DWORD{4}, "the earlier copy stays");
+
+  // Once stopped, the run's thread halts at what it would print next, until the handler ends
+  // the process (here the return from wmain): nothing reaches standard output.
+  auto platform = cdcopy::MakeSystemPlatform("D:\\", "C:\\");
+  HANDLE run = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        return static_cast<cdcopy::Platform*>(p)->WriteStdout("printed after the stop\n"), 0;
+      },
+      platform.get(), 0, nullptr);
+  Expect(WaitForSingleObject(run, 200), DWORD{WAIT_TIMEOUT}, "nothing printed once stopped");
 
   SetCurrentDirectoryW(L"C:\\");
   DeleteFileW(source.c_str());
