@@ -779,7 +779,7 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"NothingShownAfterCtrlC",
                  [](Installation& inst) {
                    int boxes = 0;
-                   inst.StopMidCopy(SIGINT, "200000",
+                   inst.StopMidCopy(SIGINT, "2000000",
                                     "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", &boxes);
                    EXPECT_EQ(boxes, 1) << "the prompt alone";
                  },
