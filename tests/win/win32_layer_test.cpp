@@ -27,6 +27,10 @@ void Expect(const T& got, const T& expected, const char* row) {
   std::printf("FAILED: %s\n", row);
 }
 
+DWORD WINAPI PrintX(void* platform) {
+  return static_cast<cdcopy::Platform*>(platform)->WriteStdout("x"), 0;
+}
+
 using cdcopy::win32::FilePath;
 using Args = std::vector<std::string>;
 
@@ -89,9 +93,8 @@ int wmain() {
   // In virtual time: each probe blocks for `ms` on the clock, which nothing else moves on.
   DWORD clock = 0;
   auto now = [&clock] { return clock; };
-  auto blocking = [&clock, answers](DWORD ms) {
-    return
-        [&clock, ms, probe = answers({ERROR_NOT_READY})]() mutable { return clock += ms, probe(); };
+  auto blocking = [&clock](DWORD ms) {
+    return [&clock, ms] { return clock += ms, DWORD{ERROR_NOT_READY}; };
   };
   Expect(WaitWhileNotReady(blocking(1), 10, 1, now), 10, "never ready: the bound");
   Expect(WaitWhileNotReady(blocking(4000), 10000, 1, now), 3, "a slow probe's time counts");
@@ -125,15 +128,9 @@ int wmain() {
   GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
   Expect(data.nFileSizeLow, DWORD{4}, "the earlier copy stays");
 
-  // Once stopped, the run's thread halts at what it would print next, until the handler ends
-  // the process (here the return from wmain): nothing reaches standard output.
+  // Once stopped, the run's thread halts before it prints, until the process ends.
   auto platform = cdcopy::MakeSystemPlatform("D:\\", "C:\\");
-  HANDLE run = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        return static_cast<cdcopy::Platform*>(p)->WriteStdout("printed after the stop\n"), 0;
-      },
-      platform.get(), 0, nullptr);
+  HANDLE run = CreateThread(nullptr, 0, PrintX, platform.get(), 0, nullptr);
   Expect(WaitForSingleObject(run, 200), DWORD{WAIT_TIMEOUT}, "nothing printed once stopped");
 
   SetCurrentDirectoryW(L"C:\\");
