@@ -242,6 +242,7 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
   std::stringstream newer(kNewerThanXp);
   for (std::string name; newer >> name;) EXPECT_FALSE(functions.count(name)) << name;
   EXPECT_NE(dump.text.find("(Windows CUI)"), std::string::npos);
+  EXPECT_NE(dump.text.find("TERMINAL_SERVICE_AWARE"), std::string::npos);
   const char* format = session->Arch() == "x86" ? "file format pei-i386" : "file format pei-x86-64";
   EXPECT_NE(dump.text.find(format), std::string::npos) << format;
 
@@ -256,6 +257,8 @@ TEST(WindowsExecutable, ImportsOnlySystemDllsAndCarriesItsManifestAndVersion) {
     EXPECT_NE(bytes.find(text), std::string::npos) << text;
   }
 }
+
+const std::string kArchive = "base/INSTALL/DATA/KESTCORE/BND0.BND";
 
 // Each scenario gets its own discs and its own installation below C:\.
 class Installation {
@@ -333,31 +336,36 @@ class Installation {
   }
   void FinishSecondRun() { second_.join(); }
 
-  // Adds to `env` the fault shim with `setting`, which slows the archive's reads or cuts them
+  // Adds to `env` the fault shim with `setting`, which slows the reads of `source` or cuts them
   // short. A 64-bit preload cannot go into 32-bit Wine: there the scenario is skipped.
-  void AddShim(std::vector<std::string>& env, const std::string& setting) {
+  void AddShim(std::vector<std::string>& env, const std::string& setting,
+               const std::string& source = kArchive) {
     if (session->Arch() == "x86") skip_ = "the fault shim is 64-bit";
     env.insert(env.end(), {"LD_PRELOAD=" + session->Root() + "/fault_shim.so",
-                           "CDCOPY_SHIM_SOURCE=" + discs_ + "/base/INSTALL/DATA/KESTCORE/BND0.BND",
+                           "CDCOPY_SHIM_SOURCE=" + discs_ + "/" + source,
                            "CDCOPY_SHIM_STARTED=" + discs_ + ".started", setting});
   }
 
-  // A run with no display, its archive's copy stuck on a slow disc (or slowed, each 64 KiB
-  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end.
-  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000") {
-    std::vector<std::string> env = session->WineEnv("-all", false);
-    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs);
+  // A run with no display, the copy of `source` stuck on a slow disc (or slowed, each 64 KiB
+  // taking `delayUs`), given `signal` mid-copy. Answers how long the run took to end, and puts
+  // its standard error, with Wine's trace of every box tried, into `errors`.
+  Clock::duration StopMidCopy(int signal, const std::string& delayUs = "20000000",
+                              const std::string& source = kArchive, std::string* errors = nullptr) {
+    std::vector<std::string> env = session->WineEnv("-all,trace+dialog", false);
+    AddShim(env, "CDCOPY_SHIM_DELAY_US=" + delayUs, source);
     if (!skip_.empty()) return {};
     fs::remove(discs_ + ".started");  // an earlier repetition's
     Ready();
     // Held until the process is gone, so the next run cannot find it still open.
-    TerminalSession run(
-        Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env, session->User()));
+    TerminalSession run(Program({session->Wine(), session->Exe(), "D:\\", WindowsPath()}, env,
+                                session->User(), "", discs_ + ".stderr"));
     EXPECT_TRUE(Eventually([&] { return fs::exists(discs_ + ".started"); }));
     auto sent = Clock::now();
     kill(run.Pid(), signal);
     run.Finish(seconds(30));
-    return Clock::now() - sent;
+    auto took = Clock::now() - sent;
+    if (errors) *errors = ReadFile(discs_ + ".stderr");
+    return took;
   }
 
   std::string Disc(const std::string& relative) const { return ReadFile(discs_ + "/" + relative); }
@@ -718,19 +726,22 @@ INSTANTIATE_TEST_SUITE_P(
                    WriteFile(inst.Inst("../elsewhere"), "someone's file");
                    fs::create_symlink("../../elsewhere", inst.Inst("KestCore/.cdcopy-1-2.tmp"));
                    WriteFile(inst.Inst("KestCore/.cdcopy-3-4.tmp"), "a running copy's", 0666);
+                   WriteFile(inst.Inst("KestCore/.cdcopy-x-0.tmp"), "not cdcopy's", 0666);
                    inst.Hold("\\KestCore\\.cdcopy-3-4.tmp", 0, "\\KestCore\\video\\orrinmark.flk",
                              "as-copy");
                  },
                  kBaseOnly,
                  kArchiveLine + kLogoLine,
                  {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk",
-                  "AH KestCore\\.cdcopy-1-2.tmp", "AH KestCore\\.cdcopy-3-4.tmp"},
+                  "AH KestCore\\.cdcopy-1-2.tmp", "AH KestCore\\.cdcopy-3-4.tmp",
+                  "AH KestCore\\.cdcopy-x-0.tmp"},
                  [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("../elsewhere")) == "someone's file");
                    EXPECT_EQ(
                        Tree(inst.Inst("KestCore")),
-                       (std::vector<std::string>{".cdcopy-1-2.tmp", ".cdcopy-3-4.tmp", "bnd0.bnd",
-                                                 "video", "video/orrinmark.flk"}));
+                       (std::vector<std::string>{".cdcopy-1-2.tmp", ".cdcopy-3-4.tmp",
+                                                 ".cdcopy-x-0.tmp", "bnd0.bnd", "video",
+                                                 "video/orrinmark.flk"}));
                  }},
         // Ctrl-C with the disc's read stuck past the handler's wait: no temporary file stays.
         Scenario{"CtrlCMidCopyKeepsTheEarlierCopy",
@@ -757,6 +768,18 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Installation& inst) {
                    EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
                  }},
+        // Ctrl-C during the logo's copy: nothing more is shown, not even the logo's notice.
+        Scenario{"NothingShownAfterCtrlC",
+                 [](Installation& inst) {
+                   std::string errors, box = "DIALOG_CreateIndirect";
+                   inst.StopMidCopy(SIGINT, "2000000",
+                                    "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK", &errors);
+                   EXPECT_EQ(errors.find(box), errors.rfind(box)) << "a box after the prompt";
+                 },
+                 {{kBasePrompt, "", "Escape"}, {kCancelled}},
+                 "",
+                 {"A KestCore\\bnd0.bnd"},
+                 Nothing},
         // A disc whose archive ends before its size says is no copy, twice.
         Scenario{"ArchiveCutShortIsNoCopy",
                  Nothing,
@@ -799,6 +822,26 @@ TEST(WindowsExecutable, WithoutADisplayTheBaseDiscIsCopiedAndNoSystemBoxCanCome)
   ASSERT_NE(errorMode, std::string::npos);
   EXPECT_LT(errorMode, relay.find("Call KERNEL32.GetFileAttributesW("));
   EXPECT_LT(errorMode, relay.find("Call user32.MessageBoxW("));
+  // Each copy reaches the disk before it takes the destination's name.
+  EXPECT_LT(relay.find("Call KERNEL32.FlushFileBuffers("),
+            relay.find("Call KERNEL32.MoveFileExW("));
+}
+
+// A killed run's leftover is swept by the next run also where the installation is given with
+// the \\?\ prefix, which resolves no "." in a name.
+TEST(WindowsExecutable, LeftoverSweptUnderAPrefixedInstallation) {
+  REQUIRE_WINE(true);
+  Installation inst("PrefixedInstallation");
+  fs::remove_all(inst.Inst("KestCore"));  // as an earlier repetition left it
+  fs::create_directory(inst.Inst("KestCore"));
+  inst.StopMidCopy(SIGKILL);
+  if (!inst.Skip().empty()) GTEST_SKIP() << inst.Skip();
+  ASSERT_EQ(Tree(inst.Inst("KestCore")).size(), 1u) << "no leftover";
+  Output run = Capture({session->Wine(), session->Exe(), "D:\\", "\\\\?\\" + inst.WindowsPath()},
+                       session->WineEnv("-all", false), session->User());
+  EXPECT_EQ(Tree(inst.Inst("KestCore")),
+            (std::vector<std::string>{"bnd0.bnd", "video", "video/orrinmark.flk"}))
+      << run.errors;
 }
 
 // Double-clicked in Explorer, cdcopy has a console of its own, which closes when it ends: the

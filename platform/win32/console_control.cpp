@@ -37,6 +37,10 @@ bool Stopping() {
   return InterlockedCompareExchange(&gStopCopying, 0, 0) != 0;
 }
 
+void HaltIfStopped() {
+  while (Stopping()) Sleep(INFINITE);
+}
+
 bool PauseUnlessStopped(DWORD milliseconds) {
   return WaitForSingleObject(gStopped, milliseconds) == WAIT_TIMEOUT;
 }

@@ -16,6 +16,10 @@ void Stop();
 // Whether the run is being stopped.
 bool Stopping();
 
+// Once the run is being stopped, the thread that would go on with it waits here until the
+// handler ends the process: nothing more is printed or shown.
+void HaltIfStopped();
+
 // Waits up to `milliseconds`, less when the run is being stopped: whether the wait ran out.
 bool PauseUnlessStopped(DWORD milliseconds);
 

@@ -10,13 +10,19 @@
 namespace cdcopy::win32 {
 
 // Asks `probe` (which answers the error the drive root meets, ERROR_SUCCESS for none) again,
-// every `step` milliseconds, while it answers ERROR_NOT_READY, for at most `bound`
-// milliseconds, stopping at once when the run is being stopped. Answers how often it asked.
-template <typename Probe>
-int WaitWhileNotReady(Probe probe, DWORD bound, DWORD step) {
+// every `step` milliseconds, while it answers ERROR_NOT_READY, until `bound` milliseconds have
+// passed on `now` (a millisecond clock), the time the probe itself blocks included: a drive
+// spinning up can hold each call for seconds. Stops at once when the run is being stopped.
+// Answers how often it asked.
+template <typename Probe, typename Clock = decltype(&::GetTickCount)>
+int WaitWhileNotReady(Probe probe, DWORD bound, DWORD step, Clock now = ::GetTickCount) {
+  const DWORD start = now();
   int asked = 1;
-  for (DWORD waited = 0; probe() == ERROR_NOT_READY && waited < bound; waited += step, ++asked) {
-    if (!PauseUnlessStopped(step)) break;
+  for (; probe() == ERROR_NOT_READY; ++asked) {
+    // Unsigned, so that GetTickCount's wrap after 49.7 days does no harm.
+    const DWORD waited = now() - start;
+    if (waited >= bound || !PauseUnlessStopped(bound - waited < step ? bound - waited : step))
+      break;
   }
   return asked;
 }

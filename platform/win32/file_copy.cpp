@@ -39,7 +39,7 @@ bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
   if (to == INVALID_HANDLE_VALUE) return false;
   const ULONGLONG size = (static_cast<ULONGLONG>(source.nFileSizeHigh) << 32) | source.nFileSizeLow;
   return CopyData(from, to, size) && SetFileTime(to, nullptr, nullptr, &source.ftLastWriteTime) &&
-         FlushFileBuffers(to) && !Stopping() && temporary.Replace();
+         FlushFileBuffers(to) && temporary.Replace();
 }
 
 }  // namespace

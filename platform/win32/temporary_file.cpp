@@ -45,7 +45,10 @@ std::wstring FinalPath(HANDLE handle) {
 void SweepLeftovers(const std::wstring& folder) {
   std::wstring here;
   if (gFinalPath && gSetInformation) {
-    HANDLE opened = CreateFileW(FilePath(folder + L".").c_str(), FILE_READ_ATTRIBUTES,
+    // "." names the folder itself, "C:" included (drive C:'s current folder), but a \\?\ name
+    // is taken as written, with no "." resolved: there the folder's own name, backslash and all.
+    const std::wstring self = folder.starts_with(L"\\\\?\\") ? folder : folder + L".";
+    HANDLE opened = CreateFileW(FilePath(self).c_str(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return;
@@ -107,7 +110,7 @@ TemporaryFile::~TemporaryFile() {
 
 bool TemporaryFile::Replace() {
   const std::wstring name = FilePath(path_);
-  if (!::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
+  if (Stopping() || !::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
         return MoveFileExW(name.c_str(), FilePath(destination_).c_str(),
                            MOVEFILE_REPLACE_EXISTING) != FALSE;
       })) {

@@ -25,7 +25,8 @@ class TemporaryFile {
   HANDLE Handle() const { return handle_; }
 
   // Visible again, so that the copy is never hidden, then moved over the destination while
-  // still open: a held destination is waited for as Patiently() waits. Then closed.
+  // still open: a held destination is waited for as Patiently() waits. Then closed. Not once the
+  // run is being stopped: Ctrl-C during the flush keeps the earlier copy.
   bool Replace();
 
  private:

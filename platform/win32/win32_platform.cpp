@@ -24,18 +24,24 @@ class Win32Platform final : public Platform {
  public:
   explicit Win32Platform(const char* driveRoot) : driveRoot_(win32::Wide(driveRoot)) {}
 
+  // Ctrl-C ends the process from the handler's thread once the copy in progress has stopped: the
+  // run's own thread halts at the next thing it would print or show.
   int MessageBoxA(const char* text, const char* caption, unsigned type) override {
+    win32::HaltIfStopped();
     int answer =
         ::MessageBoxW(nullptr, win32::Wide(text).c_str(), win32::Wide(caption).c_str(), type);
     // A disc just put in the drive: a drive spinning it up is waited for.
     if ((type & MB_TYPEMASK) == MB_OKCANCEL && answer == IDOK) {
       win32::WaitWhileDriveNotReady(driveRoot_);
     }
+    win32::HaltIfStopped();
     return answer;
   }
 
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override {
-    return win32::CopyWholeFile(existingFile, newFile, failIfExists);
+    bool copied = win32::CopyWholeFile(existingFile, newFile, failIfExists);
+    win32::HaltIfStopped();
+    return copied;
   }
 
   bool SetFileAttributesA(const char* path, std::uint32_t attributes) override {
@@ -50,10 +56,14 @@ class Win32Platform final : public Platform {
     return ::CreateDirectoryW(win32::FilePath(path).c_str(), nullptr) != FALSE;
   }
 
-  void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+  void Sleep(std::uint32_t milliseconds) override {
+    ::Sleep(milliseconds);
+    win32::HaltIfStopped();
+  }
 
   // The C runtime's stdout is in text mode: each "\n" reaches the console or file as CR LF.
   void WriteStdout(const char* text) override {
+    win32::HaltIfStopped();
     std::fputs(text, stdout);
     line_.Wrote(text);
   }
@@ -63,6 +73,7 @@ class Win32Platform final : public Platform {
   bool IsStdoutTerminal() override { return _isatty(_fileno(stdout)) != 0; }
 
   void EndStdoutLine() override {
+    win32::HaltIfStopped();
     if (!line_.TakeEnd(IsStdoutTerminal())) return;
     std::fputs("\n", stdout);
     std::fflush(stdout);

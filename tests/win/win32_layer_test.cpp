@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/win32/command_line.h"
 #include "platform/win32/console_control.h"
 #include "platform/win32/drive_wait.h"
 #include "platform/win32/file_copy.h"
 #include "platform/win32/long_path.h"
+#include "platform/win32/temporary_file.h"
 #include "platform/win32/utf16.h"
 
 namespace {
@@ -23,6 +25,10 @@ void Expect(const T& got, const T& expected, const char* row) {
   if (got == expected) return;
   ++failures;
   std::printf("FAILED: %s\n", row);
+}
+
+DWORD WINAPI PrintX(void* platform) {
+  return static_cast<cdcopy::Platform*>(platform)->WriteStdout("x"), 0;
 }
 
 using cdcopy::win32::FilePath;
@@ -50,6 +56,9 @@ int wmain() {
   Expect(FilePath(under), under, "247 characters go as given");
   Expect(FilePath(at), L"\\\\?\\" + at, "248 characters are prefixed");
   Expect(FilePath(L"\\\\?\\" + at), L"\\\\?\\" + at, "a prefixed name goes as given");
+  const std::wstring device = L"\\\\.\\CdRom0\\" + std::wstring(240, L'x');
+  Expect(FilePath(device), device, "a device name goes as given");
+  Expect(cdcopy::win32::FilePath("C:\\\xc3("), std::wstring(), "invalid UTF-8 names nothing");
 
   auto split = [](const wchar_t* line) { return cdcopy::win32::CommandLineArguments(line); };
   Expect(split(LR"(cdcopy.exe "D:\" "C:\Games\Kestrion")"), Args{R"(D:\)", R"(C:\Games\Kestrion)"},
@@ -60,6 +69,11 @@ int wmain() {
          Args{R"(D:\)", R"(C:\Program Files\Kestrion)"}, "backslashes before a quote halved");
   Expect(split(LR"("C:\x y\cdcopy.exe" "a\\\"b" c""d)"), Args{R"(a\"b)", "cd"},
          "2n+1 backslashes give n and a quote");
+  Expect(split(L"cdcopy.exe\tD:\\\t\"C:\\Games\\Kestrion\""),
+         Args{R"(D:\)", R"(C:\Games\Kestrion)"}, "a tab separates");
+  Expect(split(LR"(cdcopy.exe D:\ "C:\Games\Kestrion\" x)"),
+         Args{R"(D:\)", R"(C:\Games\Kestrion" x)"},
+         "only the drive root's backslash before a quote and a blank is taken as typed");
 
   Expect(cdcopy::win32::Utf16Length("C:\\\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b"), std::size_t{7},
          "Cyrillic");
@@ -76,7 +90,16 @@ int wmain() {
   };
   using cdcopy::win32::WaitWhileNotReady;
   Expect(WaitWhileNotReady(answers({ERROR_NOT_READY, ERROR_NOT_READY, 0}), 1000, 1), 3, "ready");
-  Expect(WaitWhileNotReady(answers({ERROR_NOT_READY}), 10, 1), 11, "never ready: the bound");
+  // In virtual time: each probe blocks for `ms` on the clock, which nothing else moves on.
+  DWORD clock = 0;
+  auto now = [&clock] { return clock; };
+  auto blocking = [&clock](DWORD ms) {
+    return [&clock, ms] { return clock += ms, DWORD{ERROR_NOT_READY}; };
+  };
+  Expect(WaitWhileNotReady(blocking(1), 10, 1, now), 10, "never ready: the bound");
+  Expect(WaitWhileNotReady(blocking(4000), 10000, 1, now), 3, "a slow probe's time counts");
+  clock = 0xFFFFFF00;
+  Expect(WaitWhileNotReady(blocking(100), 1000, 1, now), 10, "across the clock's wrap");
   Expect(WaitWhileNotReady(answers({ERROR_PATH_NOT_FOUND, 0}), 1000, 1), 1, "no such drive");
 
   // A copy is visible, with the source's modification time.
@@ -100,6 +123,15 @@ int wmain() {
     return ++asked == 2 ? (cdcopy::win32::Stop(), ERROR_NOT_READY) : ERROR_NOT_READY;
   };
   Expect(WaitWhileNotReady(stopped, 1000, 1), 2, "Ctrl-C ends the wait");
+  // Ctrl-C once the data is in the temporary file (during the flush): the earlier copy stays.
+  Expect(cdcopy::win32::TemporaryFile(copy).Replace(), false, "a stop just before the replace");
+  GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
+  Expect(data.nFileSizeLow, DWORD{4}, "the earlier copy stays");
+
+  // Once stopped, the run's thread halts before it prints, until the process ends.
+  auto platform = cdcopy::MakeSystemPlatform("D:\\", "C:\\");
+  HANDLE run = CreateThread(nullptr, 0, PrintX, platform.get(), 0, nullptr);
+  Expect(WaitForSingleObject(run, 200), DWORD{WAIT_TIMEOUT}, "nothing printed once stopped");
 
   SetCurrentDirectoryW(L"C:\\");
   DeleteFileW(source.c_str());
