@@ -836,6 +836,28 @@ INSTANTIATE_TEST_SUITE_P(
                   return why;
                 },
                 kArchiveLine, ""},
+        // The video folder made for the installation's owner, filled as the run acts there.
+        OddCase{"AFolderAGroupMayWriteGetsItsLogo",
+                [](World& w, Launch&, DriveDevice&) {
+                  chown(w.Inst("KestCore").c_str(), 0, kPlanter);
+                  chmod(w.Inst("KestCore").c_str(), 0775);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  struct stat video {};
+                  lstat(w.Inst("KestCore/video").c_str(), &video);
+                  EXPECT_EQ(std::pair(video.st_gid, video.st_mode & 0020),
+                            std::pair(kPlanter, 0020u));
+                }},
+        OddCase{"AFolderAnyoneMayWriteGetsItsLogo",
+                [](World& w, Launch&, DriveDevice&) {
+                  chown(w.Inst("KestCore").c_str(), kStranger, kStranger);
+                  chmod(w.Inst("KestCore").c_str(), 0777);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, kStranger, kStranger); }},
         OddCase{"RootsGroupFolderGetsRootsCopies",
                 [](World& w, Launch&, DriveDevice&) {
                   chmod(w.Inst("KestCore").c_str(), 0775);

@@ -122,17 +122,25 @@ bool PosixPlatform::CreateDirectoryA(const char* path) {
     made = UniqueFd(openat(place.dir.Get(), place.name,
                            O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
   }
-  struct stat st;
+  // The run acts in it as it acted here, so those it acts for fill it: a group's members, or
+  // anyone in a folder anyone may write. Both could replace it anyway.
+  struct stat st, parent;
+  HandOver handOver = place.handOver;
+  mode_t audience = 0;
+  if (place.who.kind == Identity::Kind::Group) {
+    handOver.gid = place.who.gid;
+    audience = S_IWGRP;
+  } else if (fstat(place.dir.Get(), &parent) == 0 &&
+             (parent.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH) {
+    audience = S_IWOTH;
+  }
   const uid_t makerUid = maker.kind == Identity::Kind::Caller ? credentials_.RunUid() : maker.uid;
   if (!made || fstat(made.Get(), &st) != 0 || st.st_uid != makerUid || !IsEmptyFolder(made.Get()) ||
-      !place.handOver.To(credentials_, made.Get())) {
+      !handOver.To(credentials_, made.Get())) {
     return false;
   }
-  // Made as a group whose members may replace it anyway: theirs to write too, or the run could
-  // not fill it once it is the owner's.
-  const mode_t group = place.who.kind == Identity::Kind::Group ? S_IWGRP : 0;
   ActingAs own(credentials_, Identity{});
-  return own.Holds() && fchmod(made.Get(), FolderMode() | group | (st.st_mode & S_ISGID)) == 0;
+  return own.Holds() && fchmod(made.Get(), FolderMode() | audience | (st.st_mode & S_ISGID)) == 0;
 }
 
 void PosixPlatform::Sleep(std::uint32_t milliseconds) {
