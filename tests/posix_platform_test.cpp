@@ -19,14 +19,14 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/posix/box_layout.h"
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/drive_device.h"
-#include "platform/posix/file_copy.h"
+#include "platform/posix/boxes/box_layout.h"
+#include "platform/posix/boxes/terminal_box.h"
+#include "platform/posix/copying/file_copy.h"
+#include "platform/posix/copying/temp_file.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/posix/temp_file.h"
-#include "platform/posix/terminal_box.h"
-#include "platform/posix/walk.h"
+#include "platform/posix/reach/case_blind_path.h"
+#include "platform/posix/reach/drive_device.h"
+#include "platform/posix/reach/walk.h"
 #include "sample_world.h"
 #include "test_files.h"
 

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/posix/signals.h"
-#include "platform/posix/terminal_box.h"
+#include "platform/posix/boxes/terminal_box.h"
+#include "platform/posix/proc_fd.h"
+#include "platform/posix/process/signals.h"
 
 namespace cdcopy {
 

@@ -4,10 +4,10 @@
 
 #include "platform/open_line.h"
 #include "platform/platform.h"
-#include "platform/posix/desktop_progress.h"
-#include "platform/posix/disc.h"
-#include "platform/posix/file_copy.h"
-#include "platform/posix/installation.h"
+#include "platform/posix/boxes/desktop_progress.h"
+#include "platform/posix/copying/file_copy.h"
+#include "platform/posix/reach/disc.h"
+#include "platform/posix/reach/installation.h"
 
 namespace cdcopy::posix {
 

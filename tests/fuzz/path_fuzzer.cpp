@@ -15,9 +15,9 @@
 
 #include "app/disc_stage.h"
 #include "copy/compose.h"
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/installation.h"
 #include "platform/posix/posix_platform.h"
+#include "platform/posix/reach/case_blind_path.h"
+#include "platform/posix/reach/installation.h"
 
 namespace {
 

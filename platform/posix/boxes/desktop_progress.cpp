@@ -1,4 +1,4 @@
-#include "platform/posix/desktop_progress.h"
+#include "platform/posix/boxes/desktop_progress.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/desktop_dialog.h"
-#include "platform/posix/terminal_box.h"
+#include "platform/posix/boxes/desktop_dialog.h"
+#include "platform/posix/boxes/terminal_box.h"
 
 namespace cdcopy::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/disc.h"
+#include "platform/posix/reach/disc.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/posix/walk.h"
+#include "platform/posix/reach/walk.h"
 
 namespace cdcopy::posix {
 

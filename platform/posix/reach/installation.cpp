@@ -1,4 +1,4 @@
-#include "platform/posix/installation.h"
+#include "platform/posix/reach/installation.h"
 
 #include <unistd.h>
 

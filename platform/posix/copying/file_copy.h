@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "platform/posix/temp_file.h"
+#include "platform/posix/copying/temp_file.h"
 
 namespace cdcopy::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/walk.h"
+#include "platform/posix/reach/walk.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>
@@ -12,7 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/drive_device.h"
+#include "platform/posix/reach/drive_device.h"
+#include "platform/posix/read_whole.h"
 
 namespace cdcopy::posix {
 

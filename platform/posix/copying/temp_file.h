@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/identity.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {

@@ -1,4 +1,4 @@
-#include "platform/posix/write_behind.h"
+#include "platform/posix/copying/write_behind.h"
 
 #include <fcntl.h>
 #include <unistd.h>

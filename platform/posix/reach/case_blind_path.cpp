@@ -1,4 +1,4 @@
-#include "platform/posix/case_blind_path.h"
+#include "platform/posix/reach/case_blind_path.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/drive_device.h"
+#include "platform/posix/reach/drive_device.h"
 
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "platform/posix/read_whole.h"
 
 namespace cdcopy::posix {
 

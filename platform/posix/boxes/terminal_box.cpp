@@ -1,5 +1,5 @@
 // Message boxes drawn on the controlling terminal, answered by a key.
-#include "platform/posix/terminal_box.h"
+#include "platform/posix/boxes/terminal_box.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,9 +14,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/box_layout.h"
-#include "platform/posix/desktop_dialog.h"
-#include "platform/posix/signals.h"
+#include "platform/posix/boxes/box_layout.h"
+#include "platform/posix/boxes/desktop_dialog.h"
+#include "platform/posix/process/signals.h"
 
 namespace cdcopy::posix {
 

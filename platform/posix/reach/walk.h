@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/case_blind_path.h"
+#include "platform/posix/reach/identity.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/drive_device.h"
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/case_blind_path.h"
+#include "platform/posix/reach/drive_device.h"
+#include "platform/posix/reach/identity.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {

@@ -74,6 +74,9 @@ Identity WhoCanChange(const FolderView& folder, const struct stat* entry, const 
 enum class MayMake { Yes, No, CannotTell };
 MayMake MayMakeIn(int dirFd);
 
+// Takes `who` wholly and for good, in a process of its own: groups, group and user.
+bool BecomeWholly(const Identity& who);
+
 // An unprivileged user with no group of its own: what someone unknown could do.
 Identity Nobody();
 

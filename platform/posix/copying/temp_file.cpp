@@ -1,4 +1,4 @@
-#include "platform/posix/temp_file.h"
+#include "platform/posix/copying/temp_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/proc_fd.h"
 #include "platform/temporary_name.h"
 
 namespace cdcopy::posix {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/case_blind_path.h"
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/case_blind_path.h"
+#include "platform/posix/reach/identity.h"
+#include "platform/posix/reach/walk.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/posix/walk.h"
 
 namespace cdcopy::posix {
 

@@ -1,6 +1,6 @@
 // A box laid out as text: its frame, caption, icon mark, wrapped text and buttons, measured in
 // the columns a terminal shows them in.
-#include "platform/posix/box_layout.h"
+#include "platform/posix/boxes/box_layout.h"
 
 #include <locale.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/identity.h"
 
 namespace cdcopy::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/file_copy.h"
+#include "platform/posix/copying/file_copy.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "platform/posix/write_behind.h"
+#include "platform/posix/copying/write_behind.h"
 
 namespace cdcopy::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/identity.h"
+#include "platform/posix/reach/identity.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,6 +11,7 @@
 #include <charconv>
 #include <string>
 
+#include "platform/posix/read_whole.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
@@ -202,6 +203,12 @@ MayMake MayMakeIn(int dirFd) {
   // faccessat would judge by the effective user, root, on kernels without it.
   if (syscall(__NR_faccessat2, dirFd, ".", W_OK | X_OK, AT_EACCESS) == 0) return MayMake::Yes;
   return errno == ENOSYS || errno == EPERM ? MayMake::CannotTell : MayMake::No;
+}
+
+bool BecomeWholly(const Identity& who) {
+  return who.kind == Identity::Kind::Caller ||
+         (setgroups(who.groups.size(), who.groups.data()) == 0 &&
+          setresgid(who.gid, who.gid, who.gid) == 0 && setresuid(who.uid, who.uid, who.uid) == 0);
 }
 
 Identity Nobody() {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/posix/desktop_dialog.h"
+#include "platform/posix/boxes/desktop_dialog.h"
 
 namespace cdcopy::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/signals.h"
+#include "platform/posix/process/signals.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "platform/posix/temp_file.h"
+#include "platform/posix/copying/temp_file.h"
 
 namespace cdcopy::posix {
 

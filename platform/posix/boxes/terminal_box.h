@@ -2,7 +2,7 @@
 // a desktop dialog, or the box written to standard error.
 #pragma once
 
-#include "platform/posix/desktop_dialog.h"
+#include "platform/posix/boxes/desktop_dialog.h"
 #include "platform/posix/unique_fd.h"
 
 namespace cdcopy::posix {
