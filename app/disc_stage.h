@@ -31,10 +31,4 @@ struct DiscStage {
 extern const DiscStage kBaseStage;
 extern const DiscStage kExpansionStages[2];
 
-// Everything the run keeps, fixed in size, for the whole run.
-struct RunBuffers {
-  PathBuffers paths;
-  char text[kTextBufferSize];
-};
-
 }  // namespace cdcopy

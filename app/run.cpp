@@ -4,6 +4,12 @@ namespace cdcopy {
 
 namespace {
 
+// Everything the run keeps, fixed in size, for the whole run.
+struct RunBuffers {
+  PathBuffers paths;
+  char text[kTextBufferSize];
+};
+
 int ShowPrompt(Platform& platform, const char* text) {
   return platform.MessageBoxA(text, DialogTitle, MB_OKCANCEL | MB_ICONINFORMATION);
 }
@@ -56,14 +62,15 @@ bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
   return true;
 }
 
-}  // namespace
-
+// The two optional discs, after the base disc has been copied.
 void RunExpansionStages(Platform& platform, DriveRoot driveRoot, InstallDir installDir,
                         RunBuffers& buffers) {
   for (const DiscStage& stage : kExpansionStages) {
     RunStage(platform, stage, driveRoot, installDir, buffers);
   }
 }
+
+}  // namespace
 
 int Run(Platform& platform, DriveRoot driveRoot, InstallDir installDir) {
   RunBuffers buffers;

@@ -9,8 +9,4 @@ namespace cdcopy {
 // status; what went wrong has been told in a notice.
 int Run(Platform& platform, DriveRoot driveRoot, InstallDir installDir);
 
-// The two optional discs, after the base disc has been copied.
-void RunExpansionStages(Platform& platform, DriveRoot driveRoot, InstallDir installDir,
-                        RunBuffers& buffers);
-
 }  // namespace cdcopy

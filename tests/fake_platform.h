@@ -29,6 +29,7 @@ inline std::string Hex(unsigned value) {
 class FakePlatform : public Platform {
  public:
   std::deque<int> promptAnswers;  // one per OK/Cancel box, in order
+  int noticeAnswer = IDOK;        // what every OK-only box answers
   std::deque<bool> copyResults;   // one per CopyFileA; success once they run out
   bool stdoutIsTerminal = true;
   bool directoriesExist = false;  // every CreateDirectoryA fails, as for a folder already there
@@ -37,7 +38,7 @@ class FakePlatform : public Platform {
 
   int MessageBoxA(const char* text, const char* caption, unsigned type) override {
     calls.push_back("MessageBoxA(" + Hex(type) + ", \"" + caption + "\") " + text);
-    if ((type & 0xF) == MB_OK) return IDOK;
+    if ((type & 0xF) == MB_OK) return noticeAnswer;
     if (promptAnswers.empty()) {
       ADD_FAILURE() << "a prompt nobody scripted an answer for: " << text;
       return 0;

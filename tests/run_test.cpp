@@ -91,12 +91,17 @@ class RunTable : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(RunTable, MakesExactlyTheseCalls) {
   const RunCase& c = GetParam();
-  FakePlatform platform;
-  platform.promptAnswers = c.answers;
-  platform.copyResults = c.copies;
-  EXPECT_EQ(cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()}), 0);
-  EXPECT_EQ(platform.calls, c.expected);
-  EXPECT_TRUE(platform.promptAnswers.empty()) << "prompts that were never shown";
+  // A notice's answer is never looked at: closed or not shown, it is the run's last act all the
+  // same.
+  for (int noticeAnswer : {IDOK, IDCANCEL, 0}) {
+    FakePlatform platform;
+    platform.promptAnswers = c.answers;
+    platform.copyResults = c.copies;
+    platform.noticeAnswer = noticeAnswer;
+    EXPECT_EQ(cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()}), 0);
+    EXPECT_EQ(platform.calls, c.expected) << "a notice answered " << noticeAnswer;
+    EXPECT_TRUE(platform.promptAnswers.empty()) << "prompts that were never shown";
+  }
 }
 
 const Calls kBothExpansionPrompts = Prompt(kFirstExpansionPrompt) + Prompt(kSecondExpansionPrompt);

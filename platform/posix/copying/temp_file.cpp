@@ -28,7 +28,7 @@ struct Pending {
   int dir = -1;
   char name[64] = {};
 };
-Pending pending[2];
+Pending pending[1];  // a run makes one copy at a time
 
 Pending* Register(int dirFd, const char* name) {
   for (Pending& slot : pending) {

@@ -48,6 +48,13 @@ bool DiscMayCome(const char* device) {
   return status != CDS_NO_DISC && status != CDS_TRAY_OPEN;
 }
 
+// The monotonic clock, in milliseconds: the one the platform's Sleep keeps to as well.
+long long MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 std::vector<std::string> FindMountPoints(const char* mountinfo, unsigned major, unsigned minor) {
@@ -105,12 +112,6 @@ std::optional<uid_t> FuseMountUser(const char* mountinfo, unsigned major, unsign
     user = uid;
   }
   return user;
-}
-
-long long MonotonicMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {

@@ -27,9 +27,6 @@ struct DiscWait {
   std::chrono::milliseconds bound = kMountWait;
 };
 
-// The monotonic clock, in milliseconds: the one the platform's Sleep keeps to as well.
-long long MonotonicMs();
-
 // The folder at which the file system on block device `rdev` (the drive `device`) is mounted,
 // O_PATH; never a file system mounted over it. A disc not mounted yet is waited for, up to the
 // wait's bound after each answered box; a drive that reports an open tray or no disc fails at once.
