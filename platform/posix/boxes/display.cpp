@@ -152,9 +152,17 @@ bool XServerAccepts(const std::string& display, const DesktopUser& user) {
       static_cast<ssize_t>(setup.size())) {
     return false;
   }
+  // The run's handlers do not restart calls (a box waiting for a key must see a resize): a
+  // resize or a continue meanwhile is no refusal.
   pollfd answer{server.Get(), POLLIN, 0};
   char status = 0;
-  return poll(&answer, 1, 5000) == 1 && read(server.Get(), &status, 1) == 1 && status == 1;
+  int ready, got = 0;
+  while ((ready = poll(&answer, 1, 5000)) < 0 && errno == EINTR) {
+  }
+  while (ready == 1 && (got = static_cast<int>(read(server.Get(), &status, 1))) < 0 &&
+         errno == EINTR) {
+  }
+  return ready == 1 && got == 1 && status == 1;
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ void StopAsAsked(int) {
   errno = savedErrno;
 }
 
-// No SA_RESTART: a box waiting for a key must see the interruption to draw itself again.
+// No SA_RESTART: a box waiting for a key must see the interruption to draw itself again. Every
+// other call that can block (the pause, the copy, the display's answer) retries by itself.
 void Install(int signal, void (*handler)(int)) {
   struct sigaction previous;
   if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) return;
