@@ -18,8 +18,9 @@ struct PlatformOptions {
   std::chrono::milliseconds mountWait = kMountWait;
 };
 
-// The platform of one run: the disc below the drive root, the installation below its folder,
-// each opened once and the one owner of its side. A path under neither is refused.
+// The platform of one run: the disc below the drive root, found anew at each call since discs
+// change under it, and the installation below its folder, walked once when the run starts; each
+// the one owner of its side. A path under neither is refused.
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options = {});

@@ -21,7 +21,7 @@ inline constexpr std::chrono::milliseconds kMountWait{10000};
 
 // Whether the next call may wait for a mount: set when a box is answered (the user may just have
 // put a disc in), cleared when a wait ends with nothing mounted, so that the calls that follow
-// for the same prompt fail at once instead of waiting again. Owned by the platform object.
+// for the same prompt fail at once instead of waiting again. Owned by the disc (disc.h).
 struct DiscWait {
   bool allowed = true;
   std::chrono::milliseconds bound = kMountWait;
