@@ -212,10 +212,11 @@ int openat(int dir, const char* path, int flags, ...) {
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
   swapAfter(true);
-  if (fd >= 0 && (flags & O_EXCL)) RaiseAtName(path);
-  if (fd >= 0 && (flags & O_EXCL) &&
-      setfsuid(static_cast<uid_t>(-1)) != static_cast<int>(geteuid()))
-    Log("named by another identity\n");
+  if (fd >= 0 && (flags & O_EXCL)) {
+    if (setfsuid(static_cast<uid_t>(-1)) != static_cast<int>(geteuid()))
+      Log("named by another identity\n");
+    RaiseAtName(path);
+  }
   if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
   return fd;
 }

@@ -710,6 +710,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 // As whom a run as root acts, and what it reads as the disc.
+// A row's installation whose KestCore has this owner, group and mode, after `more`.
+std::function<std::string(World&, Launch&, DriveDevice&)> KestCoreOf(
+    uid_t uid, gid_t gid, mode_t mode, std::function<void(World&)> more = [](World&) {}) {
+  return [=](World& w, Launch&, DriveDevice&) {
+    more(w);
+    chown(w.Inst("KestCore").c_str(), uid, gid);
+    chmod(w.Inst("KestCore").c_str(), mode);
+    return NeedsRoot();
+  };
+}
+
 std::string SharedGroupsFolder(World& w, Launch&, DriveDevice&) {
   const passwd* sync = getpwnam("sync");  // in nobody's group, with others
   if (geteuid() != 0 || !sync || sync->pw_gid != kNobody) {
@@ -815,13 +826,11 @@ INSTANTIATE_TEST_SUITE_P(
         // In a sticky folder the run may not rename over another user's copy: what it made is
         // removed all the same, though by then it is the folder owner's.
         OddCase{"StickyFolderWithAnotherUsersCopyLeavesNothing",
-                [](World& w, Launch&, DriveDevice&) {
-                  WriteFile(w.Inst(kArchive), "theirs");
-                  lchown(w.Inst(kArchive).c_str(), kPlanter, kPlanter);
-                  chown(w.Inst("KestCore").c_str(), kStranger, kStranger);
-                  chmod(w.Inst("KestCore").c_str(), 01777);
-                  return NeedsRoot();
-                },
+                KestCoreOf(kStranger, kStranger, 01777,
+                           [](World& w) {
+                             WriteFile(w.Inst(kArchive), "theirs");
+                             lchown(w.Inst(kArchive).c_str(), kPlanter, kPlanter);
+                           }),
                 kArchiveLine, "",
                 [](World& w) { EXPECT_EQ(ReadFile(w.Inst(kArchive)), "theirs"); }},
         // The drive's device named through a link its owner can change is no drive.
@@ -837,12 +846,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 kArchiveLine, ""},
         // The video folder made for the installation's owner, filled as the run acts there.
-        OddCase{"AFolderAGroupMayWriteGetsItsLogo",
-                [](World& w, Launch&, DriveDevice&) {
-                  chown(w.Inst("KestCore").c_str(), 0, kPlanter);
-                  chmod(w.Inst("KestCore").c_str(), 0775);
-                  return NeedsRoot();
-                },
+        OddCase{"AFolderAGroupMayWriteGetsItsLogo", KestCoreOf(0, kPlanter, 0775),
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) {
                   struct stat video {};
@@ -850,21 +854,11 @@ INSTANTIATE_TEST_SUITE_P(
                   EXPECT_EQ(std::pair(video.st_gid, video.st_mode & 0020),
                             std::pair(kPlanter, 0020u));
                 }},
-        OddCase{"AFolderAnyoneMayWriteGetsItsLogo",
-                [](World& w, Launch&, DriveDevice&) {
-                  chown(w.Inst("KestCore").c_str(), kStranger, kStranger);
-                  chmod(w.Inst("KestCore").c_str(), 0777);
-                  return NeedsRoot();
-                },
+        OddCase{"AFolderAnyoneMayWriteGetsItsLogo", KestCoreOf(kStranger, kStranger, 0777),
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) { CopiesOwnedBy(w, kStranger, kStranger); }},
-        OddCase{"RootsGroupFolderGetsRootsCopies",
-                [](World& w, Launch&, DriveDevice&) {
-                  chmod(w.Inst("KestCore").c_str(), 0775);
-                  return NeedsRoot();
-                },
-                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                [](World& w) { CopiesOwnedBy(w, 0, 0); }},
+        OddCase{"RootsGroupFolderGetsRootsCopies", KestCoreOf(0, 0, 0775), kArchiveLine + kLogoLine,
+                SampleData("orrin logo", 5000), [](World& w) { CopiesOwnedBy(w, 0, 0); }},
         // A drive folder a user may change is read with that user's rights: their hard link to
         // a file only root may read is not copied.
         OddCase{"HardLinkInAUsersDriveFolderIsNotRead",

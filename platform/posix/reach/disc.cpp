@@ -13,17 +13,6 @@
 
 namespace cdcopy::posix {
 
-namespace {
-
-// A path from "/": a relative one from the current folder's full path; "" where that is gone.
-std::string Absolute(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[PATH_MAX];
-  return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : "";
-}
-
-}  // namespace
-
 Disc::Disc(std::string driveRoot, Credentials& credentials, std::chrono::milliseconds mountWait)
     : root_(std::move(driveRoot)), credentials_(credentials) {
   wait_.bound = mountWait;
@@ -38,7 +27,7 @@ UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity
   Walk walk(credentials_, Identity{}, {});
   // The drive named by its device, with its slash or without: mounted by root or the desktop.
   // Reached as everything else is, so that a link someone else can change names no device.
-  std::string device = Absolute(root_);
+  std::string device = FromRoot(root_);
   if (!device.empty() && IsSeparator(device.back())) device.pop_back();
   Walk toDevice(credentials_, Identity{}, {});
   UniqueFd node;
@@ -60,7 +49,7 @@ UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity
     }
     std::string folder = root_.substr(0, length);
     if (folder.find_first_not_of("/\\") == std::string::npos && !folder.empty()) folder = "/";
-    folder = Absolute(folder);
+    folder = FromRoot(folder);
     if (folder.empty()) return UniqueFd();
     // The drive folder as the user named it, links followed, by whoever can change it.
     if (!walk.StartAtRoot() || !walk.EnterAll(folder, false)) return UniqueFd();

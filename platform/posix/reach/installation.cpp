@@ -32,14 +32,9 @@ HandOver OwnerOf(const FolderView& folder, const Identity& who, const Credential
 
 Installation::Installation(std::string folder, Credentials& credentials)
     : folder_(std::move(folder)), credentials_(credentials) {
-  std::string absolute = folder_;
-  if (absolute.empty() || absolute[0] != '/') {
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return;
-    absolute = std::string(cwd) + "/" + absolute;
-  }
+  const std::string absolute = FromRoot(folder_);
   Walk walk(credentials_, Identity{}, {});
-  if (!walk.StartAtRoot() || !walk.EnterAll(absolute, false)) return;
+  if (absolute.empty() || !walk.StartAtRoot() || !walk.EnterAll(absolute, false)) return;
   from_ = std::move(walk.Stack());
   who_ = walk.Who();
   found_ = true;

@@ -65,6 +65,12 @@ bool ReadAccessList(int fd, FolderView& view) {
 
 }  // namespace
 
+std::string FromRoot(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : "";
+}
+
 bool ViewFolder(int fd, FolderView& view, bool privileged) {
   view = {};
   if (fstat(fd, &view.st) != 0) return false;

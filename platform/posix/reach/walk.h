@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct HeldFolder {
 // system's own owner where that is FUSE, or whether it has an access list. Read with the
 // process's own rights, through the descriptor; whatever cannot be read counts as open to all.
 bool ViewFolder(int fd, FolderView& view, bool privileged);
+
+// A path from "/": a relative one from the current folder's full path; "" where that is gone.
+std::string FromRoot(const std::string& path);
 
 class Walk {
  public:
