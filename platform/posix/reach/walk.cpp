@@ -147,6 +147,37 @@ bool Walk::Look(std::string_view component, EntryName& name, bool& exists, struc
   return true;
 }
 
+bool Walk::Open(std::string_view component, UniqueFd& entry, struct stat& st) {
+  EntryName name;
+  bool exists = false;
+  if (!Look(component, name, exists, st)) return false;
+  if (!exists) return Fail(ENOENT);
+  {
+    ActingAs acting(credentials_, who_);
+    if (!acting.Holds()) return false;
+    // As a folder first, so that an automounted one is mounted; anything else then as itself.
+    entry = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+    if (!entry && errno == ENOTDIR && rules_.followLinks) {
+      entry = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
+  }
+  if (!entry || fstat(entry.Get(), &st) != 0) return false;
+  // Judged from what was opened: a name swapped since it was looked at counts as it is now.
+  who_ = Meet(who_,
+              WhoCanChange(Here().view, &st, credentials_.AccountFiles(), credentials_.RunUid()));
+  return true;
+}
+
+bool Walk::ReadLink(int link, std::string& target) {
+  if (--linksLeft_ < 0) return Fail(ELOOP);
+  char read[PATH_MAX];
+  // The link held open, not its name: what is read is what was judged.
+  const ssize_t length = readlinkat(link, "", read, sizeof read);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof read) return Fail(ENOENT);
+  target.assign(read, static_cast<std::size_t>(length));
+  return true;
+}
+
 bool Walk::Reach(std::string_view path, UniqueFd& entry, struct stat& st) {
   std::string followed;
   for (;;) {
@@ -155,26 +186,10 @@ bool Walk::Reach(std::string_view path, UniqueFd& entry, struct stat& st) {
       return false;
     }
     const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    EntryName name;
-    bool exists = false;
-    if (last.empty() || last == "." || last == ".." || !Look(last, name, exists, st)) {
-      return Fail(ENOENT);
-    }
-    if (!exists) return Fail(ENOENT);
-    {
-      ActingAs acting(credentials_, who_);
-      if (!acting.Holds()) return false;
-      entry = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!entry || fstat(entry.Get(), &st) != 0) return false;
-    who_ = Meet(who_,
-                WhoCanChange(Here().view, &st, credentials_.AccountFiles(), credentials_.RunUid()));
+    if (last.empty() || last == "." || last == "..") return Fail(ENOENT);
+    if (!Open(last, entry, st)) return false;
     if (!S_ISLNK(st.st_mode)) return true;
-    if (--linksLeft_ < 0) return Fail(ELOOP);
-    char target[PATH_MAX];
-    const ssize_t length = readlinkat(entry.Get(), "", target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return Fail(ENOENT);
-    followed.assign(target, static_cast<std::size_t>(length));
+    if (!ReadLink(entry.Get(), followed)) return false;
     path = followed;
   }
 }
@@ -186,38 +201,17 @@ bool Walk::Enter(std::string_view component) {
     if (stack_.size() > 1) stack_.pop_back();  // the identity stays as low as it got
     return true;
   }
-  EntryName name;
-  bool exists = false;
-  struct stat looked;
-  if (!Look(component, name, exists, looked)) return false;
-  if (!exists) return Fail(ENOENT);
   UniqueFd next;
-  {
-    ActingAs acting(credentials_, who_);
-    if (!acting.Holds()) return false;
-    // As a folder first, so that an automounted one is mounted; a link then as itself.
-    next = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
-    if (!next && errno == ENOTDIR && rules_.followLinks) {
-      next = UniqueFd(openat(Here().fd.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    }
-  }
   struct stat st;
-  if (!next || fstat(next.Get(), &st) != 0) return false;
-  // Judged from what was opened: a name swapped since it was looked at counts as it is now.
-  who_ = Meet(who_,
-              WhoCanChange(Here().view, &st, credentials_.AccountFiles(), credentials_.RunUid()));
+  if (!Open(component, next, st)) return false;
   if (S_ISDIR(st.st_mode)) {
     // A disc's own folders only: not one mounted inside it.
     if (rules_.onDisc && st.st_dev != Here().view.st.st_dev) return Fail(ENOENT);
     return Push(std::move(next));
   }
+  std::string target;
   if (!S_ISLNK(st.st_mode)) return Fail(ENOTDIR);
-  if (--linksLeft_ < 0) return Fail(ELOOP);
-  char target[PATH_MAX];
-  // The link held open, not its name: what is read is what was judged.
-  ssize_t length = readlinkat(next.Get(), "", target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return Fail(ENOENT);
-  return EnterAll(std::string_view(target, static_cast<std::size_t>(length)), false);
+  return ReadLink(next.Get(), target) && EnterAll(target, false);
 }
 
 }  // namespace cdcopy::posix

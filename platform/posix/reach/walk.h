@@ -67,6 +67,10 @@ class Walk {
 
  private:
   bool Push(UniqueFd fd);
+  // Finds and opens `component` here, as the walk acts, judging what was opened.
+  bool Open(std::string_view component, UniqueFd& entry, struct stat& st);
+  // The target of the link held open, counted against the walk's links.
+  bool ReadLink(int link, std::string& target);
 
   Credentials& credentials_;
   Identity who_;
