@@ -360,7 +360,7 @@ struct DesktopCase {
   bool killTheRun = false;    // while the first window is up; the window must go with it
   // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
   // nobody, given the cookie through a pipe, as a shell's process substitution does.
-  enum { Root, ForNobody, ForNobodyRootsCookie, NobodyThroughAPipe } as = Root;
+  enum { Root, ForNobody, ForNobodyRootsCookie, NobodyThroughAPipe, ForNobodyAFifo } as = Root;
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
@@ -413,6 +413,11 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
       launch.env.push_back("SUDO_UID=" + std::to_string(kNobody));
       launch.groups = {kNobody - 1};
       if (c.as == DesktopCase::ForNobody) lchown(world.Root("xauthority").c_str(), kNobody, 0);
+      if (c.as == DesktopCase::ForNobodyAFifo) {  // the user's own, with no one writing to it
+        ASSERT_EQ(mkfifo(world.Root("fifo").c_str(), 0600), 0);
+        lchown(world.Root("fifo").c_str(), kNobody, kNobody);
+        launch.env[2] = "XAUTHORITY=" + world.Root("fifo");
+      }
     }
   }
   if (c.slowArchives) {
@@ -481,6 +486,8 @@ INSTANTIATE_TEST_SUITE_P(
         DesktopCase{"RootNeverSendsACookieTheUserCannotRead", "zenity", "exit 0", "", false,
                     DesktopCase::WithCookie, false, false, DesktopCase::ForNobodyRootsCookie},
         // Only the first box: a pipe is read once.
+        DesktopCase{"AnAuthorityFifoNoOneWritesKeepsNoOneWaiting", "zenity", "exit 0", "", false,
+                    DesktopCase::WithCookie, false, false, DesktopCase::ForNobodyAFifo},
         DesktopCase{"ACookieThroughAPipeOpensTheDisplay", "zenity", "exit 0", "--question", false,
                     DesktopCase::WithCookie, false, false, DesktopCase::NobodyThroughAPipe}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });

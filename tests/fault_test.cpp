@@ -857,6 +857,10 @@ INSTANTIATE_TEST_SUITE_P(
         OddCase{"AFolderAnyoneMayWriteGetsItsLogo", KestCoreOf(kStranger, kStranger, 0777),
                 kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
                 [](World& w) { CopiesOwnedBy(w, kStranger, kStranger); }},
+        // Where anyone may make a name but not take another's (sticky), nor in what is made.
+        OddCase{"AStickyFolderGetsNoFolderAnyoneMayWrite", KestCoreOf(kStranger, kStranger, 01777),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { EXPECT_EQ(Mode(w.Inst("KestCore/video")) & 0002, 0u); }},
         OddCase{"RootsGroupFolderGetsRootsCopies", KestCoreOf(0, 0, 0775), kArchiveLine + kLogoLine,
                 SampleData("orrin logo", 5000), [](World& w) { CopiesOwnedBy(w, 0, 0); }},
         // A drive folder a user may change is read with that user's rights: their hard link to

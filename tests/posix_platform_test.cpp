@@ -94,6 +94,16 @@ TEST(DriveDevice, FindsWhereTheDevicesRootIsMounted) {
     std::vector<std::string> points = posix::FindMountPoints(table, c.major, c.minor);
     EXPECT_EQ(points.empty() ? "" : points.back(), c.mountedAt) << c.major << ":" << c.minor;
   }
+  // A FUSE mount's own user: none where a line does not say, or two lines disagree.
+  const char* fuse =
+      "50 22 0:50 / /k rw - fuse.bindfs /a rw,xuser_id=0,user_id=1000,group_id=1000\n"
+      "51 22 0:51 / /l rw - fuse.sshfs b rw,group_id=0\n"
+      "52 22 0:52 / /m rw - fuse c rw,user_id=1000\n53 22 0:52 / /n rw - fuse c rw,user_id=0\n"
+      "54 22 0:54 / /o rw - ext4 d rw,user_id=1000";
+  const std::optional<uid_t> users[] = {1000, {}, {}, {}, {}};
+  for (unsigned minor = 50; minor <= 54; minor += minor == 52 ? 2 : 1) {
+    EXPECT_EQ(posix::FuseMountUser(fuse, 0, minor), users[minor - 50]) << minor;
+  }
 }
 
 TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
@@ -335,7 +345,8 @@ TEST(Identity, AUsersGroupsComeFromTheAccountFiles) {
 const posix::Accounts kFiles{
     "root:x:0:0::/:/bin/sh\nalice:x:1000:1000::/:/bin/sh\nbob:x:1001:1001::/:/bin/sh\n"
     "alice2:x:1002:1002::/:/bin/sh\n",
-    "root:x:0:\nalice:x:1000:\nbob:x:1001:\nalice2:x:1002:\ngames:x:60:alice2,bob\n"};
+    "root:x:0:\nalice:x:1000:\nbob:x:1001:\nalice2:x:1002:\ngames:x:60:alice2,bob\n"
+    "staff:x:50:alice,ghost\n"};
 
 // Who may change an entry of a folder, as a run with root's rights judges it, from the
 // test's own account files: whoever runs the test.
@@ -343,7 +354,8 @@ TEST(Identity, WhoCanChangeAFoldersEntries) {
   using Kind = posix::Identity::Kind;
   const posix::Accounts unread{kFiles.passwd, kFiles.group, false};
   const posix::Identity none = posix::Nobody(), alice{Kind::User, 1000, 1000, {}}, root{},
-                        bob{Kind::User, 1001, 1001, {}}, games{Kind::Group, 65534, 60, {}};
+                        bob{Kind::User, 1001, 1001, {}}, games{Kind::Group, 65534, 60, {}},
+                        staff{Kind::Group, 65534, 50, {}};
   enum { kUnknown = 1, kFuse = 2, kUnread = 4, kNotRoot = 8, kListsBob = 16, kListsGames = 32 };
   const struct {
     const char* name;
@@ -359,6 +371,7 @@ TEST(Identity, WhoCanChangeAFoldersEntries) {
               {"a run without root's rights", 1000, 1000, 0777, root, -1, kNotRoot},
               {"a group of several", 0, 60, 0775, games},
               {"a group of one", 0, 1000, 0775, alice},
+              {"a group of one and one the files cannot name", 0, 50, 0775, staff},
               {"root's group, root alone in it", 0, 0, 0775, root},
               {"the owner in the group", 1001, 60, 0775, games},
               {"the owner not in the group, alice2 is", 1000, 60, 0775, none},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,9 +29,17 @@ inline std::string ReadWhole(int fd, std::size_t limit = static_cast<std::size_t
   return text;
 }
 
+// A file named by someone else: opened without waiting, so that a FIFO with no writer reads as
+// empty instead of hanging, and read only if it is a file or a pipe (a shell's process
+// substitution), never a device.
 inline std::string ReadWhole(const std::string& path,
                              std::size_t limit = static_cast<std::size_t>(-1)) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.Get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) ||
+      fcntl(fd.Get(), F_SETFL, 0) != 0) {
+    return "";
+  }
   return ReadWhole(fd.Get(), limit);
 }
 

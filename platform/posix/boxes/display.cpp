@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
@@ -172,9 +174,13 @@ bool DisplayAccepts(const DesktopUser& user) {
   if (!user.Known()) return false;
   if (user.Run().Privileged() && user.Who().kind != Identity::Kind::Caller) {
     // Asked by a process that is the user wholly, since a display may judge whoever connects.
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
       if (!BecomeWholly(user.Who())) _exit(1);
+      // Goes with the run, should anything it opens keep it waiting.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(1);
       Credentials self;
       _exit(DisplayAccepts(DesktopUser(self, std::nullopt)) ? 0 : 1);
     }
