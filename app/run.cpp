@@ -24,8 +24,9 @@ bool GoesAhead(GoAhead rule, int answer) {
 
 bool IsFolder(Platform& platform, const char* folderTemplate, DriveRoot driveRoot, char* path) {
   // A path cut short would name some other folder: one that does not fit is not there.
-  if (!Compose(path, kPathBufferSize, folderTemplate, driveRoot.path)) return false;
-  std::uint32_t attributes = platform.GetFileAttributesA(path);
+  if (ComposedLength(folderTemplate, driveRoot.path) >= kPathBufferSize) return false;
+  std::uint32_t attributes =
+      platform.GetFileAttributesA(ComposePath<DiscPath>(path, folderTemplate, driveRoot.path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -43,7 +44,9 @@ bool RunStage(Platform& platform, const DiscStage& stage, DriveRoot driveRoot,
               InstallDir installDir, RunBuffers& buffers) {
   // A drive root too long for the buffer leaves the prompt cut short, never overrun.
   Compose(buffers.text, kTextBufferSize, stage.promptTemplate, driveRoot.path);
-  if (!GoesAhead(stage.goAhead, ShowPrompt(platform, buffers.text))) {
+  const bool goingAhead = GoesAhead(stage.goAhead, ShowPrompt(platform, buffers.text));
+  platform.PromptAnswered(goingAhead);
+  if (!goingAhead) {
     if (!stage.cancelNotice) return true;
     ShowNotice(platform, stage.cancelNotice, MB_ICONWARNING);
     return false;

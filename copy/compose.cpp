@@ -20,6 +20,11 @@ std::size_t Append(char* out, std::size_t size, std::size_t at, const char* src,
 
 }  // namespace
 
+std::size_t RootEnd(const char* tmpl, const char* arg) {
+  const char* hole = FindPlaceholder(tmpl);
+  return hole ? static_cast<std::size_t>(hole - tmpl) + std::strlen(arg) : 0;
+}
+
 std::size_t ComposedLength(const char* tmpl, const char* arg) {
   std::size_t length = std::strlen(tmpl);
   return FindPlaceholder(tmpl) ? length - 2 + std::strlen(arg) : length;

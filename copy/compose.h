@@ -16,7 +16,17 @@ inline constexpr std::size_t kPathBufferSize = kPathCharacters * 4 + 1;
 // whether the whole of it fitted.
 bool Compose(char* out, std::size_t size, const char* tmpl, const char* arg);
 
+// Where `arg` ends in what Compose writes (0 for a template without "%s").
+std::size_t RootEnd(const char* tmpl, const char* arg);
+
 // The length Compose would produce without a limit, terminator excluded.
 std::size_t ComposedLength(const char* tmpl, const char* arg);
+
+// Composes a path from a template whose "%s" takes a root, knowing where that root ends in it.
+template <typename Path>
+Path ComposePath(char* out, const char* tmpl, const char* root) {
+  Compose(out, kPathBufferSize, tmpl, root);
+  return Path{{out, RootEnd(tmpl, root)}};
+}
 
 }  // namespace cdcopy

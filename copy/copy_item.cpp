@@ -30,25 +30,27 @@ void AnnounceItem(Platform& platform, const CopyItem& item) {
 bool CopyOneItem(Platform& platform, const CopyItem& item, DriveRoot driveRoot,
                  InstallDir installDir, PathBuffers& paths) {
   AnnounceItem(platform, item);
+  platform.ItemStarting(item.progressLine);
 
   if (!PathsFit(platform, item, driveRoot, installDir)) return false;
 
   if (item.directoryTemplate) {
-    Compose(paths.destination, kPathBufferSize, item.directoryTemplate, installDir.path);
-    platform.CreateDirectoryA(paths.destination);
+    platform.CreateDirectoryA(
+        ComposePath<InstallPath>(paths.destination, item.directoryTemplate, installDir.path));
   }
-  Compose(paths.source, kPathBufferSize, item.sourceTemplate, driveRoot.path);
-  Compose(paths.destination, kPathBufferSize, item.destinationTemplate, installDir.path);
+  const auto source = ComposePath<DiscPath>(paths.source, item.sourceTemplate, driveRoot.path);
+  const auto destination =
+      ComposePath<InstallPath>(paths.destination, item.destinationTemplate, installDir.path);
 
-  bool copied = platform.CopyFileA(paths.source, paths.destination, false);
+  bool copied = platform.CopyFileA(source, destination, false);
   // Also after a failure: a read-only earlier copy becomes replaceable.
-  platform.SetFileAttributesA(paths.destination, FILE_ATTRIBUTE_ARCHIVE);
+  platform.SetFileAttributesA(destination, FILE_ATTRIBUTE_ARCHIVE);
   if (copied) return true;
   if (item.policy != FailurePolicy::RetryThenAbort) return false;
 
   platform.Sleep(kRetryPauseMs);
-  if (!platform.CopyFileA(paths.source, paths.destination, false)) return false;
-  platform.SetFileAttributesA(paths.destination, FILE_ATTRIBUTE_ARCHIVE);
+  if (!platform.CopyFileA(source, destination, false)) return false;
+  platform.SetFileAttributesA(destination, FILE_ATTRIBUTE_ARCHIVE);
   return true;
 }
 

@@ -35,7 +35,24 @@ inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
 inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 #endif
 
-// Paths are as the run composes them: '\'-separated, matched without regard to ASCII case.
+// A path as the run composed it, with where the root it was composed from ends in it. Below the
+// seam the root is used exactly as the user gave it and only the names after it are looked up:
+// '\'-separated, matched without regard to ASCII case. One type per root, so that a path on the
+// disc cannot be handed where one in the installation is meant.
+struct RootedPath {
+  const char* full;        // what the user would see: the root, then the names below it
+  std::size_t rootLength;  // the root's bytes at the start of `full`
+
+  const char* Below() const { return full + rootLength; }
+  // Whether the path was composed from `root` itself: a path under neither of the run's roots
+  // is refused.
+  bool IsUnder(const std::string& root) const {
+    return rootLength == root.size() && root.compare(0, root.size(), full, rootLength) == 0;
+  }
+};
+struct DiscPath : RootedPath {};     // below the drive root
+struct InstallPath : RootedPath {};  // below the installation folder
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -46,19 +63,26 @@ class Platform {
 
   // Copies the whole file or nothing; with failIfExists false an existing destination is
   // replaced, unless it is read-only. Answers whether the copy was made.
-  virtual bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) = 0;
+  virtual bool CopyFileA(DiscPath existingFile, InstallPath newFile, bool failIfExists) = 0;
 
-  virtual bool SetFileAttributesA(const char* path, std::uint32_t attributes) = 0;
+  virtual bool SetFileAttributesA(InstallPath path, std::uint32_t attributes) = 0;
 
   // The attribute set of a file or directory on a disc (FILE_ATTRIBUTE_DIRECTORY for a
   // directory), or INVALID_FILE_ATTRIBUTES when there is nothing by that name.
-  virtual std::uint32_t GetFileAttributesA(const char* path) = 0;
+  virtual std::uint32_t GetFileAttributesA(DiscPath path) = 0;
 
   // One directory level with default security; fails when the name exists or the parent does
   // not.
-  virtual bool CreateDirectoryA(const char* path) = 0;
+  virtual bool CreateDirectoryA(InstallPath path) = 0;
 
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+  // What the run tells of itself, for a platform that acts on it; by default nothing.
+  // A disc prompt was answered, the disc's items to follow or not: a disc just put in may need
+  // a while before it can be read, and is waited for then, once.
+  virtual void PromptAnswered(bool goingAhead) { (void)goingAhead; }
+  // An item's copy begins, its progress line on the screen.
+  virtual void ItemStarting(const char* progressLine) { (void)progressLine; }
 
   // Standard output in text mode. Write errors are the platform's to swallow.
   virtual void WriteStdout(const char* text) = 0;

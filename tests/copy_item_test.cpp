@@ -35,6 +35,8 @@ TEST_P(PolicyTable, CopiesPausesAndResetsAsThePolicySays) {
   const CopyItem item{"\nline...", "%s\\dir", "%ssrc\\f", "%s\\dir\\f", c.policy, nullptr};
   FakePlatform platform;
   platform.copyResults = c.copies;
+  platform.driveRoot = "S:\\";
+  platform.installDir = "I";
   PathBuffers paths;
   EXPECT_EQ(CopyOneItem(platform, item, DriveRoot{"S:\\"}, InstallDir{"I"}, paths),
             c.expectedResult);

@@ -38,11 +38,24 @@ namespace {
 
 using posix::PosixPlatform;
 
+// A path as the run hands it over: composed from `root` where it begins with it and a separator
+// follows; from no root of the run's otherwise.
+template <typename Path>
+Path Under(const std::string& root, const std::string& full) {
+  const bool under = full.starts_with(root) &&
+                     (root.ends_with('/') || full[root.size()] == '/' || full[root.size()] == '\\');
+  return Path{{full.c_str(), under ? root.size() : 0}};
+}
+
 class PosixPlatformTest : public ::testing::Test {
  protected:
   // Composed paths use '\' after the folder, as the run composes them.
   std::string Win(const std::string& relative) { return dir_.Path() + "\\" + relative; }
   std::string At(const std::string& relative) { return dir_ / relative; }
+  DiscPath Src(const std::string& full, const std::string& drive = "") {
+    return Under<DiscPath>(drive.empty() ? dir_.Path() + "/" : drive, full);
+  }
+  InstallPath Dst(const std::string& full) { return Under<InstallPath>(dir_.Path(), full); }
 
   // The folder is both the drive root and the installation.
   PosixPlatform Platform(posix::PlatformOptions options = {}, const std::string& drive = "") {
@@ -60,14 +73,19 @@ TEST_F(PosixPlatformTest, NamesMatchWithoutRegardToCase) {
   fs::create_directories(At("inst/KESTCORE"));
 
   // On a disc, a name with an ISO 9660 version after it is the name.
-  ASSERT_TRUE(platform_.CopyFileA((At("disc/") + "install\\data\\kestcore\\bnd0.bnd").c_str(),
-                                  Win("inst\\kestcore\\bnd0.bnd").c_str(), false));
-  ASSERT_TRUE(platform_.CreateDirectoryA(Win("inst\\kestcore\\video").c_str()));
-  EXPECT_FALSE(platform_.CreateDirectoryA(Win("inst\\Kestcore\\VIDEO").c_str()));
+  ASSERT_TRUE(platform_.CopyFileA(Src(At("disc/") + "install\\data\\kestcore\\bnd0.bnd"),
+                                  Dst(Win("inst\\kestcore\\bnd0.bnd")), false));
+  ASSERT_TRUE(platform_.CreateDirectoryA(Dst(Win("inst\\kestcore\\video"))));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Dst(Win("inst\\Kestcore\\VIDEO"))));
   // Everything went into the one KESTCORE folder; no second one beside it.
   EXPECT_EQ(Tree(At("inst")),
             (std::vector<std::string>{"KESTCORE", "KESTCORE/bnd0.bnd", "KESTCORE/video"}));
   EXPECT_EQ(ReadFile(At("inst/KESTCORE/bnd0.bnd")), "archive");
+  // A drive folder without its slash is that folder.
+  const std::string noSlash = At("disc") + "install\\data\\kestcore\\bnd0.bnd";
+  EXPECT_TRUE(
+      Platform({}, At("disc"))
+          .CopyFileA({{noSlash.c_str(), At("disc").size()}}, Dst(Win("inst\\copy")), false));
 }
 
 // A drive named by its device: where its file system's root is mounted, from the mount table.
@@ -110,8 +128,8 @@ TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
   WriteFile(At("d/data/f"), "exact");
   WriteFile(At("d/Data/f"), "Data");
   WriteFile(At("d/DATA/f"), "DATA");
-  EXPECT_TRUE(platform_.CopyFileA(At("d\\data\\f").c_str(), At("exact").c_str(), false));
-  EXPECT_TRUE(platform_.CopyFileA(At("d\\dATA\\f").c_str(), At("blind").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(Src(At("d\\data\\f")), Dst(At("exact")), false));
+  EXPECT_TRUE(platform_.CopyFileA(Src(At("d\\dATA\\f")), Dst(At("blind")), false));
   EXPECT_EQ(ReadFile(At("exact")), "exact");
   EXPECT_EQ(ReadFile(At("blind")), "DATA");  // "DATA" sorts before "Data"
 
@@ -123,7 +141,7 @@ TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
   WriteFile(At("inst/BND0.BND.BAK"), "backup");
   posix::UniqueFd inst(open(At("inst").c_str(), O_PATH | O_DIRECTORY));
   EXPECT_FALSE(posix::FindEntry(inst.Get(), "bnd0.bnd", found)) << found;
-  EXPECT_TRUE(platform_.CopyFileA(At("exact").c_str(), Win("inst\\bnd0.bnd").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(Src(At("exact")), Dst(Win("inst\\bnd0.bnd")), false));
   EXPECT_EQ(Tree(At("inst")), (std::vector<std::string>{"BND0.BND.BAK", "bnd0.bnd"}));
   EXPECT_EQ(ReadFile(At("inst/BND0.BND.BAK")), "backup");
 }
@@ -131,7 +149,7 @@ TEST_F(PosixPlatformTest, ExactNameWinsThenTheSmallestOfSeveralMatches) {
 TEST_F(PosixPlatformTest, CopyReplacesAnExistingFileWhateverItsCase) {
   WriteFile(At("src"), "new");
   WriteFile(At("inst/BND0.BND"), "old and longer");
-  ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), Win("inst\\bnd0.bnd").c_str(), false));
+  ASSERT_TRUE(platform_.CopyFileA(Src(At("src")), Dst(Win("inst\\bnd0.bnd")), false));
   EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"BND0.BND"});
   EXPECT_EQ(ReadFile(At("inst/BND0.BND")), "new");
 }
@@ -139,12 +157,12 @@ TEST_F(PosixPlatformTest, CopyReplacesAnExistingFileWhateverItsCase) {
 TEST_F(PosixPlatformTest, ReadOnlyDestinationIsRefusedUntilItsAttributesAreReset) {
   WriteFile(At("src"), "new");
   WriteFile(At("dst"), "old", 0444);
-  EXPECT_FALSE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+  EXPECT_FALSE(platform_.CopyFileA(Src(At("src")), Dst(At("dst")), false));
   EXPECT_EQ(ReadFile(At("dst")), "old");
 
-  platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+  platform_.SetFileAttributesA(Dst(At("dst")), FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(Mode(At("dst")), fresh_);
-  EXPECT_TRUE(platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false));
+  EXPECT_TRUE(platform_.CopyFileA(Src(At("src")), Dst(At("dst")), false));
   EXPECT_EQ(ReadFile(At("dst")), "new");
 }
 
@@ -180,15 +198,18 @@ TEST_F(PosixPlatformTest, FailedCopiesLeaveTheEarlierCopyAndNoTemporaryFile) {
        "/dev/cdcopy-none/"},
       {"a source outside the drive root", At("disc/ok"), At("inst/dst"), At("disc/adir/")},
       {"a destination outside the installation", At("disc/ok"), dir_.Path() + "-other\\dst"},
+      // The roots are taken as given; only the names below them are matched without case.
+      {"a drive root in another case than its folder", At("DISC/") + "ok", At("inst/dst"),
+       At("DISC/")},
   };
   for (const Case& c : cases) {
-    EXPECT_FALSE(Platform({}, c.drive).CopyFileA(c.source.c_str(), c.destination.c_str(), false))
+    EXPECT_FALSE(Platform({}, c.drive).CopyFileA(Src(c.source, c.drive), Dst(c.destination), false))
         << c.why;
     EXPECT_EQ(ReadFile(At("inst/dst")), "earlier") << c.why;
     EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"dst"}) << c.why;
   }
   WriteFile(At("src"), "new");
-  EXPECT_FALSE(platform_.CopyFileA(At("src").c_str(), At("inst/dst").c_str(), true));
+  EXPECT_FALSE(platform_.CopyFileA(Src(At("src")), Dst(At("inst/dst")), true));
   EXPECT_EQ(ReadFile(At("inst/dst")), "earlier");
   struct stat outside;
   ASSERT_EQ(stat(At("outside/BND0.BND").c_str(), &outside), 0);
@@ -200,7 +221,7 @@ TEST_F(PosixPlatformTest, SuccessfulCopyIsWholeAndLeavesNothingElse) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
   WriteFile(At("disc/big"), big, 0555);
   fs::create_directories(At("inst"));
-  ASSERT_TRUE(platform_.CopyFileA(At("disc/big").c_str(), At("inst/big").c_str(), false));
+  ASSERT_TRUE(platform_.CopyFileA(Src(At("disc/big")), Dst(At("inst/big")), false));
   EXPECT_TRUE(ReadFile(At("inst/big")) == big);
   EXPECT_EQ(Tree(At("inst")), std::vector<std::string>{"big"});
   EXPECT_EQ(fs::last_write_time(At("inst/big")), fs::last_write_time(At("disc/big")));
@@ -212,8 +233,8 @@ TEST_F(PosixPlatformTest, CopiesAcrossFileSystems) {
   if (source.empty()) GTEST_SKIP() << "needs /dev/shm on a file system of its own";
   const std::string data(1 << 20, 'x');
   WriteFile(source, data + "tail");
-  bool copied = Platform({}, source.substr(0, source.rfind('/') + 1))
-                    .CopyFileA(source.c_str(), At("dst").c_str(), false);
+  const std::string drive = source.substr(0, source.rfind('/') + 1);
+  bool copied = Platform({}, drive).CopyFileA(Src(source, drive), Dst(At("dst")), false);
   fs::remove(source);
   ASSERT_TRUE(copied);
   EXPECT_TRUE(ReadFile(At("dst")) == data + "tail");
@@ -239,17 +260,17 @@ TEST_F(PosixPlatformTest, CopiesLandWritableAsAResetLeavesThem) {
     WriteFile(At("src"), "x", c.source);
     fs::remove(At("dst"));
     umask(c.umask);
-    bool copied = platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false);
+    bool copied = platform_.CopyFileA(Src(At("src")), Dst(At("dst")), false);
     EXPECT_EQ(Mode(At("dst")), c.copied) << std::oct << c.source;
-    platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+    platform_.SetFileAttributesA(Dst(At("dst")), FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(Mode(At("dst")), c.reset) << std::oct << c.source;
-    bool replaced = platform_.CopyFileA(At("src").c_str(), At("dst").c_str(), false);
+    bool replaced = platform_.CopyFileA(Src(At("src")), Dst(At("dst")), false);
     umask(mask);
     EXPECT_TRUE(copied && replaced) << std::oct << c.source;
   }
-  platform_.SetFileAttributesA(At("dst").c_str(), FILE_ATTRIBUTE_READONLY);
+  platform_.SetFileAttributesA(Dst(At("dst")), FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(Mode(At("dst")), 0444 & ~mask);
-  EXPECT_FALSE(platform_.SetFileAttributesA(At("none").c_str(), FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_FALSE(platform_.SetFileAttributesA(Dst(At("none")), FILE_ATTRIBUTE_ARCHIVE));
 }
 
 TEST_F(PosixPlatformTest, LinkAtTheDestinationIsReplacedNeverFollowed) {
@@ -258,9 +279,9 @@ TEST_F(PosixPlatformTest, LinkAtTheDestinationIsReplacedNeverFollowed) {
   fs::create_directories(At("inst"));
   fs::create_symlink(At("outside"), At("inst/dst"));
 
-  platform_.SetFileAttributesA(At("inst/dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+  platform_.SetFileAttributesA(Dst(At("inst/dst")), FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(Mode(At("outside")), 0444u);
-  ASSERT_TRUE(platform_.CopyFileA(At("src").c_str(), At("inst/dst").c_str(), false));
+  ASSERT_TRUE(platform_.CopyFileA(Src(At("src")), Dst(At("inst/dst")), false));
   EXPECT_FALSE(fs::is_symlink(At("inst/dst")));
   EXPECT_EQ(ReadFile(At("inst/dst")), "copy");
   EXPECT_EQ(ReadFile(At("outside")), "keep me");
@@ -282,7 +303,7 @@ TEST_F(PosixPlatformTest, AttributeResetNeverFollowsALinkSwappedIn) {
   });
   for (auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
        std::chrono::steady_clock::now() < until;) {
-    platform_.SetFileAttributesA(At("inst/dst").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+    platform_.SetFileAttributesA(Dst(At("inst/dst")), FILE_ATTRIBUTE_ARCHIVE);
   }
   stop = true;
   swapper.join();
@@ -311,11 +332,11 @@ TEST_F(PosixPlatformTest, AsRootEachCallDoesOnlyWhatTheOwnerCould) {
   chmod(At("rootonly").c_str(), 0700);
   const int wrong = InChild([&] {
     setgroups(1, &games->gr_gid);
-    return (platform_.CreateDirectoryA(Win("inst\\KestCore\\planted\\video").c_str()) ? 1 : 0) |
-           (platform_.CreateDirectoryA(Win("inst\\KestCore\\grouped\\video").c_str()) ? 2 : 0) |
-           (platform_.CreateDirectoryA(Win("inst\\halvane\\video").c_str()) ? 4 : 0) |
-           (platform_.CopyFileA(At("disc\\rootonly.bnd").c_str(),
-                                Win("inst\\KestCore\\bnd0.bnd").c_str(), false)
+    return (platform_.CreateDirectoryA(Dst(Win("inst\\KestCore\\planted\\video"))) ? 1 : 0) |
+           (platform_.CreateDirectoryA(Dst(Win("inst\\KestCore\\grouped\\video"))) ? 2 : 0) |
+           (platform_.CreateDirectoryA(Dst(Win("inst\\halvane\\video"))) ? 4 : 0) |
+           (platform_.CopyFileA(Src(At("disc\\rootonly.bnd")), Dst(Win("inst\\KestCore\\bnd0.bnd")),
+                                false)
                 ? 0
                 : 8);
   });
@@ -454,7 +475,9 @@ TEST_F(PosixPlatformTest, TheWalkFollowsLinksAsTheKernelDoes) {
   }
   // Only the installation and what is below it: not a folder whose name begins as its does.
   PosixPlatform platform(At("").c_str(), At("a").c_str());
-  EXPECT_FALSE(platform.CreateDirectoryA((At("ab") + "\\video").c_str()));
+  EXPECT_FALSE(platform.CreateDirectoryA(Under<InstallPath>(At("a"), At("ab") + "\\video")));
+  PosixPlatform upper(At("").c_str(), At("A").c_str());
+  EXPECT_FALSE(upper.CreateDirectoryA(Under<InstallPath>(At("A"), At("A") + "\\video")));
   EXPECT_FALSE(fs::exists(At("a/video")));
 }
 
@@ -471,9 +494,9 @@ TEST_F(PosixPlatformTest, TheSweepInAStickyFolderTakesOnlyItsOwnLeftovers) {
   EXPECT_EQ(Tree(At("")), std::vector<std::string>{".cdcopy-4194305-0.tmp"});
 }
 
-// Each answered box allows one more wait for the disc: the first expansion's disc that never
+// Each prompt answered allows one more wait for the disc: the first expansion's disc that never
 // came does not keep the second, mounted late, from being waited for.
-TEST(DriveDevice, WaitsForTheDiscAgainAfterEachAnsweredBox) {
+TEST(DriveDevice, WaitsForTheDiscAgainAfterEachPromptAnswered) {
   World w;
   DriveDevice drive;
   REQUIRE_DRIVE(drive, w);
@@ -487,19 +510,21 @@ TEST(DriveDevice, WaitsForTheDiscAgainAfterEachAnsweredBox) {
                            {.mountWait = std::chrono::milliseconds(1000)});
     const std::string source = drive.Root() + "install\\data\\kestcore\\bnd0.bnd";
     const std::string target = w.Root("inst") + "\\kestcore\\bnd0.bnd";
-    const bool early = platform.CopyFileA(source.c_str(), target.c_str(), false);
-    platform.MessageBoxA("Insert", "C", MB_OKCANCEL);
-    const bool late = platform.CopyFileA(source.c_str(), target.c_str(), false);
+    const auto from = Under<DiscPath>(drive.Root(), source);
+    const auto to = Under<InstallPath>(w.Root("inst"), target);
+    const bool early = platform.CopyFileA(from, to, false);
+    platform.PromptAnswered(true);
+    const bool late = platform.CopyFileA(from, to, false);
     return (early ? 1 : 0) | (late ? 0 : 2);
   });
   EXPECT_EQ(wrong, 0) << "1: copied before the disc came, 2: not waited for after the box";
 }
 
 TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {
-  EXPECT_FALSE(platform_.CreateDirectoryA(Win("a\\b").c_str()));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Dst(Win("a\\b"))));
   EXPECT_FALSE(fs::exists(At("a")));
-  EXPECT_TRUE(platform_.CreateDirectoryA(Win("a").c_str()));
-  EXPECT_FALSE(platform_.CreateDirectoryA(Win("A").c_str()));
+  EXPECT_TRUE(platform_.CreateDirectoryA(Dst(Win("a"))));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Dst(Win("A"))));
   EXPECT_TRUE(fs::is_directory(At("a")));
   EXPECT_EQ(Mode(At("a")), 0777 & ~CurrentUmask());
 }
@@ -519,15 +544,15 @@ TEST_F(PosixPlatformTest, AttributesTellFoldersFromFilesWithoutRegardToCase) {
                {"disc\\data\\max\\halvane", INVALID_FILE_ATTRIBUTES},
                {"disc\\data\\all\\bnd0.bnd\\more", INVALID_FILE_ATTRIBUTES}};
   for (const auto& c : cases) {
-    EXPECT_EQ(platform_.GetFileAttributesA(At(c.path).c_str()), c.attributes) << c.path;
+    EXPECT_EQ(platform_.GetFileAttributesA(Src(At(c.path))), c.attributes) << c.path;
   }
 }
 
 TEST_F(PosixPlatformTest, OverlongComponentsFindNothing) {
   const std::string name(300, 'n');
-  EXPECT_FALSE(platform_.CreateDirectoryA(Win(name).c_str()));
-  EXPECT_FALSE(platform_.CopyFileA(At(name + "\\f").c_str(), At("dst").c_str(), false));
-  EXPECT_FALSE(platform_.CreateDirectoryA(""));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Dst(Win(name))));
+  EXPECT_FALSE(platform_.CopyFileA(Src(At(name + "\\f")), Dst(At("dst")), false));
+  EXPECT_FALSE(platform_.CreateDirectoryA(Dst("")));
 }
 
 // Every way of copying, into either kind of temporary file: each is where some file system
@@ -548,7 +573,8 @@ class EveryWayOfCopying : public ::testing::TestWithParam<Way> {
   bool Copy(const std::string& from, const std::string& to) {
     return PosixPlatform((dir_.Path() + "/").c_str(), dir_.Path().c_str(),
                          {GetParam().kind, GetParam().method})
-        .CopyFileA(from.c_str(), to.c_str(), false);
+        .CopyFileA(Under<DiscPath>(dir_.Path() + "/", from), Under<InstallPath>(dir_.Path(), to),
+                   false);
   }
   TempDir dir_;
 };
@@ -629,7 +655,8 @@ TEST(PosixCopy, SharesBlocksWhereTheFileSystemCan) {
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(i / 4096);
   WriteFile(mnt + "/src", data);
   ASSERT_TRUE(PosixPlatform((mnt + "/").c_str(), mnt.c_str())
-                  .CopyFileA((mnt + "/src").c_str(), (mnt + "/dst").c_str(), false));
+                  .CopyFileA(Under<DiscPath>(mnt + "/", mnt + "/src"),
+                             Under<InstallPath>(mnt, mnt + "/dst"), false));
   EXPECT_TRUE(ReadFile(mnt + "/dst") == data);
 
   int fd = open((mnt + "/dst").c_str(), O_RDONLY);

@@ -98,6 +98,8 @@ TEST_P(RunTable, MakesExactlyTheseCalls) {
     platform.promptAnswers = c.answers;
     platform.copyResults = c.copies;
     platform.noticeAnswer = noticeAnswer;
+    platform.driveRoot = kDrive;
+    platform.installDir = kInstall;
     EXPECT_EQ(cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()}), 0);
     EXPECT_EQ(platform.calls, c.expected) << "a notice answered " << noticeAnswer;
     EXPECT_TRUE(platform.promptAnswers.empty()) << "prompts that were never shown";
@@ -213,6 +215,26 @@ INSTANTIATE_TEST_SUITE_P(
                                FirstExpansion(true, true),
                                SecondExpansion(true, true)}),
     [](const ::testing::TestParamInfo<DiscCase>& info) { return info.param.name; });
+
+// What the run tells the platform: each disc prompt's answer as the run takes it (the base
+// disc's unshown box goes ahead, an expansion's does not), and each item whose copy begins.
+TEST(Run, TellsEachAnswerAsTakenAndEachItemAsItsCopyBegins) {
+  const Calls base = {"going ahead", "starting: " + texts::kArchiveLine,
+                      "starting: " + texts::kLogoLine};
+  const struct {
+    std::deque<int> answers;
+    Calls events;
+  } rows[] = {{{IDCANCEL}, {"not going ahead"}},
+              // The second expansion's drive holds the first's disc: nothing of it starts.
+              {{0, 0, IDOK}, base + Calls{"not going ahead", "going ahead"}}};
+  for (const auto& row : rows) {
+    FakePlatform platform;
+    platform.promptAnswers = row.answers;
+    platform.discFolders = {"D:\\data\\max\\halvane"};
+    cdcopy::Run(platform, DriveRoot{kDrive.c_str()}, InstallDir{kInstall.c_str()});
+    EXPECT_EQ(platform.events, row.events);
+  }
+}
 
 TEST(Run, ProgressLinesAreNotFlushedWhenStdoutIsAFile) {
   FakePlatform platform;

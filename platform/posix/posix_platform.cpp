@@ -60,12 +60,10 @@ PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, Plat
       options_(options) {}
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
-  int answer = TerminalMessageBox(text, caption, type, desktop_, line_.IsOpen());
-  disc_.PromptAnswered();
-  return answer;
+  return TerminalMessageBox(text, caption, type, desktop_, line_.IsOpen());
 }
 
-bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) {
+bool PosixPlatform::CopyFileA(DiscPath existingFile, InstallPath newFile, bool failIfExists) {
   const DesktopProgress::Window shown = progress_.Show(desktop_);
   struct stat source;
   UniqueFd from = disc_.OpenFile(existingFile, source);
@@ -77,7 +75,7 @@ bool PosixPlatform::CopyFileA(const char* existingFile, const char* newFile, boo
                       credentials_, place.handOver, options_.kind, options_.first);
 }
 
-bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attributes) {
+bool PosixPlatform::SetFileAttributesA(InstallPath path, std::uint32_t attributes) {
   Installation::Place place;
   if (!installation_.Find(path, place) || !place.exists) return false;
   ActingAs acting(credentials_, place.who);
@@ -100,11 +98,11 @@ bool PosixPlatform::SetFileAttributesA(const char* path, std::uint32_t attribute
          again.st_dev == st.st_dev && fchmod(opened.Get(), mode) == 0;
 }
 
-std::uint32_t PosixPlatform::GetFileAttributesA(const char* path) {
+std::uint32_t PosixPlatform::GetFileAttributesA(DiscPath path) {
   return disc_.Attributes(path);
 }
 
-bool PosixPlatform::CreateDirectoryA(const char* path) {
+bool PosixPlatform::CreateDirectoryA(InstallPath path) {
   Installation::Place place;
   if (!installation_.Find(path, place) || place.exists) return false;
   ActingAs acting(credentials_, place.who);
@@ -162,7 +160,6 @@ void PosixPlatform::Sleep(std::uint32_t milliseconds) {
 void PosixPlatform::WriteStdout(const char* text) {
   std::fputs(text, stdout);
   line_.Wrote(text);
-  progress_.Announce(text);
 }
 
 void PosixPlatform::FlushStdout() {

@@ -26,11 +26,13 @@ class PosixPlatform final : public Platform {
   PosixPlatform(const char* driveRoot, const char* installDir, PlatformOptions options = {});
 
   int MessageBoxA(const char* text, const char* caption, unsigned type) override;
-  bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
-  bool SetFileAttributesA(const char* path, std::uint32_t attributes) override;
-  std::uint32_t GetFileAttributesA(const char* path) override;
-  bool CreateDirectoryA(const char* path) override;
+  bool CopyFileA(DiscPath existingFile, InstallPath newFile, bool failIfExists) override;
+  bool SetFileAttributesA(InstallPath path, std::uint32_t attributes) override;
+  std::uint32_t GetFileAttributesA(DiscPath path) override;
+  bool CreateDirectoryA(InstallPath path) override;
   void Sleep(std::uint32_t milliseconds) override;
+  void PromptAnswered(bool goingAhead) override { disc_.PromptAnswered(goingAhead); }
+  void ItemStarting(const char* progressLine) override { progress_.Starting(progressLine); }
   void WriteStdout(const char* text) override;
   void FlushStdout() override;
   bool IsStdoutTerminal() override;

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <string>
 
 #include "platform/open_line.h"
 #include "platform/platform.h"
@@ -22,7 +23,8 @@ namespace {
 
 class Win32Platform final : public Platform {
  public:
-  explicit Win32Platform(const char* driveRoot) : driveRoot_(win32::Wide(driveRoot)) {}
+  Win32Platform(const char* driveRoot, const char* installDir)
+      : driveRoot_(driveRoot), installDir_(installDir) {}
 
   // Ctrl-C ends the process from the handler's thread once the copy in progress has stopped: the
   // run's own thread halts at the next thing it would print or show.
@@ -30,30 +32,41 @@ class Win32Platform final : public Platform {
     win32::HaltIfStopped();
     int answer =
         ::MessageBoxW(nullptr, win32::Wide(text).c_str(), win32::Wide(caption).c_str(), type);
-    // A disc just put in the drive: a drive spinning it up is waited for.
-    if ((type & MB_TYPEMASK) == MB_OKCANCEL && answer == IDOK) {
-      win32::WaitWhileDriveNotReady(driveRoot_);
-    }
     win32::HaltIfStopped();
     return answer;
   }
 
-  bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override {
-    bool copied = win32::CopyWholeFile(existingFile, newFile, failIfExists);
+  // A disc just put in the drive: a drive spinning it up is waited for.
+  void PromptAnswered(bool goingAhead) override {
+    if (goingAhead) win32::WaitWhileDriveNotReady(win32::Wide(driveRoot_.c_str()));
+    win32::HaltIfStopped();
+  }
+
+  // Paths go to the system whole: "D:" with the names after it is the current folder of drive
+  // D, as the user meant. Only a path under neither root is refused.
+  bool CopyFileA(DiscPath existingFile, InstallPath newFile, bool failIfExists) override {
+    if (!existingFile.IsUnder(driveRoot_) || !newFile.IsUnder(installDir_)) return Refused();
+    bool copied = win32::CopyWholeFile(existingFile.full, newFile.full, failIfExists);
     win32::HaltIfStopped();
     return copied;
   }
 
-  bool SetFileAttributesA(const char* path, std::uint32_t attributes) override {
-    return ::SetFileAttributesW(win32::FilePath(path).c_str(), attributes) != FALSE;
+  bool SetFileAttributesA(InstallPath path, std::uint32_t attributes) override {
+    if (!path.IsUnder(installDir_)) return Refused();
+    return ::SetFileAttributesW(win32::FilePath(path.full).c_str(), attributes) != FALSE;
   }
 
-  std::uint32_t GetFileAttributesA(const char* path) override {
-    return ::GetFileAttributesW(win32::FilePath(path).c_str());
+  std::uint32_t GetFileAttributesA(DiscPath path) override {
+    if (!path.IsUnder(driveRoot_)) {
+      Refused();
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return ::GetFileAttributesW(win32::FilePath(path.full).c_str());
   }
 
-  bool CreateDirectoryA(const char* path) override {
-    return ::CreateDirectoryW(win32::FilePath(path).c_str(), nullptr) != FALSE;
+  bool CreateDirectoryA(InstallPath path) override {
+    if (!path.IsUnder(installDir_)) return Refused();
+    return ::CreateDirectoryW(win32::FilePath(path.full).c_str(), nullptr) != FALSE;
   }
 
   void Sleep(std::uint32_t milliseconds) override {
@@ -83,16 +96,21 @@ class Win32Platform final : public Platform {
   std::size_t PathLength(const char* path) override { return win32::Utf16Length(path); }
 
  private:
-  std::wstring driveRoot_;
+  static bool Refused() {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+
+  const std::string driveRoot_, installDir_;
   OpenLine line_;
 };
 
 }  // namespace
 
-// Drive letters have no mounts to follow, and a run's rights are its user's: the drive root is
-// kept only to wait for a drive still spinning up.
-std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char*) {
-  return std::make_unique<Win32Platform>(driveRoot);
+// Drive letters have no mounts to follow, and a run's rights are its user's: the roots are kept
+// to refuse a path under neither and to wait for a drive still spinning up.
+std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char* installDir) {
+  return std::make_unique<Win32Platform>(driveRoot, installDir);
 }
 
 void StartProcess() {

@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static cdcopy::posix::Credentials run;
   static const cdcopy::posix::Installation installation(discRoot, run);
   cdcopy::posix::Installation::Place place;
-  if (installation.Find(path.c_str(), place) && place.exists) {
+  if (installation.Find(cdcopy::InstallPath{{path.c_str(), discRoot.size()}}, place) &&
+      place.exists) {
     if (!place.dir) Fail("found without a folder");
     std::string wanted = LastComponent(path);
     if (!cdcopy::posix::EqualIgnoringAsciiCase(place.name, wanted.c_str())) {
@@ -122,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   static cdcopy::posix::PosixPlatform platform((discRoot + "/").c_str(), discRoot.c_str());
-  platform.GetFileAttributesA((discRoot + "/" + below.substr(0, 4096)).c_str());
+  const std::string onDisc = discRoot + "/" + below.substr(0, 4096);
+  platform.GetFileAttributesA(cdcopy::DiscPath{{onDisc.c_str(), discRoot.size() + 1}});
   return 0;
 }

@@ -118,6 +118,15 @@ int wmain() {
   GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
   Expect(data.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime, "the disc's modification time");
 
+  // Only a path composed from one of the run's roots, as given, is used.
+  auto rooted = cdcopy::MakeSystemPlatform("C:\\cdcopy-layer-test\\", "C:\\cdcopy-layer-test");
+  Expect(rooted->CreateDirectoryA({{"C:\\cdcopy-layer-test-other", 26}}), false,
+         "a folder under neither root");
+  Expect(rooted->GetFileAttributesA({{"C:\\cdcopy-layer-test\\copy", 20}}),
+         std::uint32_t{INVALID_FILE_ATTRIBUTES}, "the disc's root cut short");
+  Expect(
+      rooted->GetFileAttributesA({{"C:\\cdcopy-layer-test\\copy", 21}}) & FILE_ATTRIBUTE_DIRECTORY,
+      std::uint32_t{0}, "a file under the drive root");
   // Ctrl-C while the drive spins up ends the wait at once. Last: the stop stays raised.
   auto stopped = [asked = 0]() mutable -> DWORD {
     return ++asked == 2 ? (cdcopy::win32::Stop(), ERROR_NOT_READY) : ERROR_NOT_READY;
@@ -138,6 +147,7 @@ int wmain() {
   DeleteFileW(copy.c_str());
   RemoveDirectoryW(cwd.c_str());
   RemoveDirectoryW(top.c_str());
+  RemoveDirectoryW(L"C:\\cdcopy-layer-test-other");
   std::printf("%s\n", failures ? "failed" : "passed");
   return failures ? 1 : 0;
 }

@@ -40,8 +40,8 @@ pid_t KdialogWindow(int output) {
 
 }  // namespace
 
-void DesktopProgress::Announce(const char* text) {
-  line_ = text;
+void DesktopProgress::Starting(const char* progressLine) {
+  line_ = progressLine;
   // Without the line feed that begins it.
   line_.erase(0, line_.find_first_not_of('\n'));
 }

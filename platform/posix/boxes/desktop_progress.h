@@ -13,7 +13,7 @@ namespace cdcopy::posix {
 
 class DesktopProgress {
  public:
-  // The window for the copy of the item last announced, for as long as it lives.
+  // The window for the copy of the item that began last, for as long as it lives.
   class Window {
    public:
     Window(const std::string& line, const DesktopUser& user);
@@ -27,8 +27,8 @@ class DesktopProgress {
     int input_ = -1;     // the dialog's standard input: closing it closes a zenity window
   };
 
-  // The text just written to standard output: a progress line, from its line feed on.
-  void Announce(const char* text);
+  // The item whose copy begins, by its progress line.
+  void Starting(const char* progressLine);
   Window Show(const DesktopUser& user) const { return Window(line_, user); }
 
  private:

@@ -51,14 +51,13 @@ constexpr std::size_t kAuthorityLimit = 1 << 20;
 // whoever set the variable is not read with root's rights.
 std::string ReadAuthority(const std::string& path, const DesktopUser& user) {
   if (!user.Run().Privileged()) return ReadWhole(path, kAuthorityLimit);
-  const std::size_t slash = path.rfind('/');
-  if (path.empty() || path[0] != '/' || slash == path.size() - 1) return "";
+  if (path.empty() || path[0] != '/' || path.back() == '/') return "";
   Walk walk(user.Run(), user.Who(), {});
+  std::string_view last;
   EntryName name;
   bool exists = false;
   struct stat st;
-  if (!walk.StartAtRoot() || !walk.EnterAll(path.substr(0, slash), false) ||
-      !walk.Look(path.substr(slash + 1), name, exists, st) || !exists) {
+  if (!walk.StartAtRoot() || !walk.EnterAllButLast(path, false, last) || !walk.Look(last, name, exists, st) || !exists) {
     return "";
   }
   ActingAs acting(user.Run(), walk.Who());

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <string_view>
 
 namespace cdcopy::posix {
 
@@ -22,5 +23,35 @@ bool CopyName(const char* name, std::size_t length, EntryName& out);
 
 // '\' and '/' both separate names.
 bool IsSeparator(char c);
+
+// The names of a path, in order: '/' separates them, and '\' too where asked. Empty names, from
+// separators at either end or doubled, are no names.
+class Components {
+ public:
+  Components(std::string_view path, bool backslashSeparates)
+      : rest_(path), backslash_(backslashSeparates) {
+    Skip();
+  }
+  // Takes the next name; false when none is left.
+  bool Next(std::string_view& name) {
+    if (rest_.empty()) return false;
+    std::size_t end = 0;
+    while (end < rest_.size() && !Separates(rest_[end])) ++end;
+    name = rest_.substr(0, end);
+    rest_.remove_prefix(end);
+    Skip();
+    return true;
+  }
+  // Whether the name just taken was the last.
+  bool Done() const { return rest_.empty(); }
+
+ private:
+  bool Separates(char c) const { return c == '/' || (backslash_ && c == '\\'); }
+  void Skip() {
+    while (!rest_.empty() && Separates(rest_[0])) rest_.remove_prefix(1);
+  }
+  std::string_view rest_;
+  bool backslash_;
+};
 
 }  // namespace cdcopy::posix

@@ -18,50 +18,37 @@ Disc::Disc(std::string driveRoot, Credentials& credentials, std::chrono::millise
   wait_.bound = mountWait;
 }
 
-UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity& who) {
-  if (root_.empty() || std::strncmp(path, root_.c_str(), root_.size()) != 0) {
+UniqueFd Disc::Look(DiscPath path, EntryName& name, struct stat& st, Identity& who) {
+  if (root_.empty() || !path.IsUnder(root_)) {
     errno = EACCES;  // not on the disc: nothing else is read
     return UniqueFd();
   }
-  std::string_view rest(path + root_.size());
   Walk walk(credentials_, Identity{}, {});
   // The drive named by its device, with its slash or without: mounted by root or the desktop.
   // Reached as everything else is, so that a link someone else can change names no device.
-  std::string device = FromRoot(root_);
-  if (!device.empty() && IsSeparator(device.back())) device.pop_back();
+  const std::string folder = FromRoot(root_);
   Walk toDevice(credentials_, Identity{}, {});
   UniqueFd node;
   struct stat nodeSt;
-  if (!device.empty() && toDevice.StartAtRoot() && toDevice.Reach(device, node, nodeSt) &&
+  if (!folder.empty() && toDevice.StartAtRoot() && toDevice.Reach(folder, node, nodeSt) &&
       S_ISBLK(nodeSt.st_mode)) {
     if (toDevice.Who().kind != Identity::Kind::Caller) {
       errno = EACCES;
       return UniqueFd();
     }
+    std::string device = folder;
+    while (device.size() > 1 && device.back() == '/') device.pop_back();
     if (!walk.StartAt(OpenMountedDevice(device.c_str(), nodeSt.st_rdev, wait_))) return UniqueFd();
-  } else {
-    // Without its trailing separator the root's last name runs into the disc's first one, as
-    // it does on Windows: the folder is the one before it.
-    std::size_t length = root_.size();
-    if (!IsSeparator(root_.back())) {
-      while (length > 0 && root_[length - 1] != '/') --length;
-      rest = path + length;
-    }
-    std::string folder = root_.substr(0, length);
-    if (folder.find_first_not_of("/\\") == std::string::npos && !folder.empty()) folder = "/";
-    folder = FromRoot(folder);
-    if (folder.empty()) return UniqueFd();
-    // The drive folder as the user named it, links followed, by whoever can change it.
-    if (!walk.StartAtRoot() || !walk.EnterAll(folder, false)) return UniqueFd();
+  } else if (folder.empty() || !walk.StartAtRoot() || !walk.EnterAll(folder, false)) {
+    // The drive folder as the user named it, with its slash or without, links followed, by
+    // whoever can change it.
+    return UniqueFd();
   }
   // Below it only the disc's own: no link followed, no other file system entered.
   walk.OnDisc();
-  while (!rest.empty() && IsSeparator(rest[0])) rest.remove_prefix(1);
-  const std::size_t last = rest.find_last_of("\\/");
-  const std::string_view leaf = last == std::string_view::npos ? rest : rest.substr(last + 1);
+  std::string_view leaf;
   bool exists = false;
-  if (leaf.empty() ||
-      (last != std::string_view::npos && !walk.EnterAll(rest.substr(0, last), true)) ||
+  if (!walk.EnterAllButLast(path.Below(), true, leaf) || leaf.empty() ||
       !walk.Look(leaf, name, exists, st)) {
     errno = ENOENT;
     return UniqueFd();
@@ -75,7 +62,7 @@ UniqueFd Disc::Look(const char* path, EntryName& name, struct stat& st, Identity
   return std::move(walk.Here().fd);
 }
 
-UniqueFd Disc::OpenFile(const char* path, struct stat& st) {
+UniqueFd Disc::OpenFile(DiscPath path, struct stat& st) {
   EntryName name;
   struct stat looked;
   Identity who;
@@ -98,7 +85,7 @@ UniqueFd Disc::OpenFile(const char* path, struct stat& st) {
   return file;
 }
 
-std::uint32_t Disc::Attributes(const char* path) {
+std::uint32_t Disc::Attributes(DiscPath path) {
   EntryName name;
   struct stat st;
   Identity who;

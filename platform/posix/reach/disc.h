@@ -1,6 +1,7 @@
-// The disc in the drive, below the drive root exactly as the user gave it. A drive root that
-// names a block device (/dev/sr0/, or /dev/sr0 without its slash, as D: names drive D) stands
-// for the file system on that device wherever it is mounted at the moment. Only the disc's own
+// The disc in the drive, below the drive root exactly as the user gave it. A drive root names a
+// folder, with its slash or without (there is no current folder of a drive here), or a block
+// device (/dev/sr0/ or /dev/sr0), which stands for the file system on that device wherever it is
+// mounted at the moment. The names below the root are the run's. Only the disc's own
 // files are read: no link is followed below the root, no other mount is entered, nothing but a
 // regular file is opened, and each file opened must be on the disc's file system. A drive folder
 // that others can change is read with no more rights than theirs (walk.h).
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/posix/reach/case_blind_path.h"
 #include "platform/posix/reach/drive_device.h"
 #include "platform/posix/reach/identity.h"
@@ -24,20 +26,21 @@ class Disc {
   Disc(std::string driveRoot, Credentials& credentials,
        std::chrono::milliseconds mountWait = kMountWait);
 
-  // A prompt was answered: a disc may just have gone in, worth waiting for while it is mounted.
-  void PromptAnswered() { wait_.allowed = true; }
+  // A prompt was answered: a disc may just have gone in, worth waiting for while it is mounted,
+  // where the disc's items follow.
+  void PromptAnswered(bool goingAhead) { wait_.allowed = goingAhead; }
 
   // The regular file at a composed path on the disc, open for reading, with its status.
-  UniqueFd OpenFile(const char* path, struct stat& st);
+  UniqueFd OpenFile(DiscPath path, struct stat& st);
 
   // FILE_ATTRIBUTE_DIRECTORY, _READONLY or _ARCHIVE for what the path names on the disc, or
   // INVALID_FILE_ATTRIBUTES.
-  std::uint32_t Attributes(const char* path);
+  std::uint32_t Attributes(DiscPath path);
 
  private:
   // The folder on the disc that holds the path's last name, where the name is there on the disc
   // itself, with that name as found, the entry's status, and as whom to read it.
-  UniqueFd Look(const char* path, EntryName& name, struct stat& st, Identity& who);
+  UniqueFd Look(DiscPath path, EntryName& name, struct stat& st, Identity& who);
 
   std::string root_;
   Credentials& credentials_;

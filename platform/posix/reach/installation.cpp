@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <string_view>
 
 namespace cdcopy::posix {
@@ -40,24 +39,19 @@ Installation::Installation(std::string folder, Credentials& credentials)
   found_ = true;
 }
 
-bool Installation::Find(const char* path, Place& place) const {
+bool Installation::Find(InstallPath path, Place& place) const {
   place = {};
-  const std::size_t length = folder_.size();
-  if (!found_ || std::strncmp(path, folder_.c_str(), length) != 0 || !IsSeparator(path[length])) {
+  if (!found_ || !path.IsUnder(folder_)) {
     place = Failed(found_ ? EACCES : ENOENT);
     return false;
   }
-  std::string_view rest(path + length + 1);
-  while (!rest.empty() && IsSeparator(rest[0])) rest.remove_prefix(1);
-  std::size_t last = rest.find_last_of("\\/");
-  std::string_view name = last == std::string_view::npos ? rest : rest.substr(last + 1);
+  Walk walk(credentials_, who_, {.caseBlind = true});
+  std::string_view name;
+  if (!walk.Start(from_) || !walk.EnterAllButLast(path.Below(), true, name)) return false;
   if (name.empty() || name == "." || name == ".." || name.size() > NAME_MAX) {
     place = Failed(ENOENT);
     return false;
   }
-  Walk walk(credentials_, who_, {});
-  if (!walk.Start(from_)) return false;
-  if (last != std::string_view::npos && !walk.EnterAll(rest.substr(0, last), true)) return false;
   struct stat st;
   if (!walk.Look(name, place.name, place.exists, st)) return false;
   place.who = walk.Who();

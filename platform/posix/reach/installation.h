@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/reach/case_blind_path.h"
 #include "platform/posix/reach/identity.h"
 #include "platform/posix/reach/walk.h"
@@ -30,9 +31,9 @@ class Installation {
     Identity who;
     HandOver handOver;
   };
-  // False for a path that is not the installation folder as given, a separator and names below
-  // it, or where a folder on the way is missing or cannot be reached as whom the walk acts.
-  bool Find(const char* path, Place& place) const;
+  // False for a path not composed from the installation folder as given, or where a folder on
+  // the way is missing or cannot be reached as whom the walk acts.
+  bool Find(InstallPath path, Place& place) const;
 
   // The installation folder's owner, once found.
   std::optional<uid_t> Owner() const {

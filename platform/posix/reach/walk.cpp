@@ -124,13 +124,18 @@ bool Walk::StartAt(UniqueFd folder) {
 }
 
 bool Walk::EnterAll(std::string_view path, bool backslashSeparates) {
+  std::string_view last;
   if (!path.empty() && path[0] == '/' && !StartAtRoot()) return false;
-  while (!path.empty()) {
-    std::size_t end = 0;
-    while (end < path.size() && path[end] != '/' && !(backslashSeparates && path[end] == '\\'))
-      ++end;
-    if (!Enter(path.substr(0, end))) return false;
-    path.remove_prefix(end < path.size() ? end + 1 : end);
+  return EnterAllButLast(path, backslashSeparates, last) && Enter(last);
+}
+
+bool Walk::EnterAllButLast(std::string_view path, bool backslashSeparates, std::string_view& last) {
+  Components names(path, backslashSeparates);
+  last = {};
+  if (!names.Next(last)) return true;
+  while (!names.Done()) {
+    if (!Enter(last)) return false;
+    names.Next(last);
   }
   return true;
 }
@@ -140,8 +145,10 @@ bool Walk::Look(std::string_view component, EntryName& name, bool& exists, struc
   std::string wanted(component);
   ActingAs acting(credentials_, who_);
   if (!acting.Holds()) return false;
-  exists = FindEntry(Here().fd.Get(), wanted.c_str(), name, rules_.onDisc) &&
-           fstatat(Here().fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool found = rules_.caseBlind
+                         ? FindEntry(Here().fd.Get(), wanted.c_str(), name, rules_.onDisc)
+                         : CopyName(wanted.c_str(), wanted.size(), name);
+  exists = found && fstatat(Here().fd.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
   who_ = Meet(who_, WhoCanChange(Here().view, exists ? &st : nullptr, credentials_.AccountFiles(),
                                  credentials_.RunUid()));
   return true;
@@ -181,11 +188,9 @@ bool Walk::ReadLink(int link, std::string& target) {
 bool Walk::Reach(std::string_view path, UniqueFd& entry, struct stat& st) {
   std::string followed;
   for (;;) {
-    const std::size_t slash = path.rfind('/');
-    if (slash != std::string_view::npos && !EnterAll(path.substr(0, slash + 1), false)) {
-      return false;
-    }
-    const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::string_view last;
+    if (!path.empty() && path[0] == '/' && !StartAtRoot()) return false;
+    if (!EnterAllButLast(path, false, last)) return false;
     if (last.empty() || last == "." || last == "..") return Fail(ENOENT);
     if (!Open(last, entry, st)) return false;
     if (!S_ISLNK(st.st_mode)) return true;

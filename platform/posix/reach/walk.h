@@ -37,6 +37,7 @@ class Walk {
   struct Rules {
     bool followLinks = true;  // else a link is as good as nothing (a disc's)
     bool onDisc = false;      // names may carry an ISO 9660 version; no other file system
+    bool caseBlind = false;   // names below a root as the run composes them, not the root itself
   };
   Walk(Credentials& credentials, Identity who, Rules rules);
 
@@ -49,6 +50,9 @@ class Walk {
   // Enters every folder that `path` names, '/' separating, and '\' too where asked; a path
   // from "/" starts there.
   bool EnterAll(std::string_view path, bool backslashSeparates);
+  // Enters the folders that `path` names, from here, before its last name, and answers that name
+  // ("" where it names none): names below a root, never from "/".
+  bool EnterAllButLast(std::string_view path, bool backslashSeparates, std::string_view& last);
   bool Enter(std::string_view component);
   // Reaches the entry `path` names, whatever it is, following a link at its end too: its
   // descriptor (O_PATH) and status, with the identity lowered along the way.
@@ -58,7 +62,7 @@ class Walk {
   bool Look(std::string_view component, EntryName& name, bool& exists, struct stat& st);
 
   // From here down only the disc's own entries: no link followed, no other file system entered.
-  void OnDisc() { rules_ = {false, true}; }
+  void OnDisc() { rules_ = {false, true, true}; }
 
   HeldFolder& Here() { return stack_.back(); }
   std::vector<HeldFolder>& Stack() { return stack_; }
