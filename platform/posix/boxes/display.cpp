@@ -57,7 +57,8 @@ std::string ReadAuthority(const std::string& path, const DesktopUser& user) {
   EntryName name;
   bool exists = false;
   struct stat st;
-  if (!walk.StartAtRoot() || !walk.EnterAllButLast(path, false, last) || !walk.Look(last, name, exists, st) || !exists) {
+  if (!walk.StartAtRoot() || !walk.EnterAllButLast(path, false, last) ||
+      !walk.Look(last, name, exists, st) || !exists) {
     return "";
   }
   ActingAs acting(user.Run(), walk.Who());
