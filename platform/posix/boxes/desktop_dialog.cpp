@@ -83,10 +83,17 @@ DesktopUser::DesktopUser(Credentials& credentials, std::optional<uid_t> installa
   if (user && *user != credentials.RunUid()) who_ = credentials.AccountFiles().User(*user);
 }
 
-std::string DialogProgram(const DesktopUser& user) {
-  if (!DisplayAccepts(user)) return "";
+namespace {
+
+std::string ProgramInPath() {
   std::string program = FindInPath("zenity");
   return program.empty() ? FindInPath("kdialog") : program;
+}
+
+}  // namespace
+
+std::string DialogProgram(const DesktopUser& user) {
+  return DisplayAccepts(user) ? ProgramInPath() : "";
 }
 
 pid_t StartDialog(std::vector<std::string>& args, const DesktopUser& user, int input, int output) {
@@ -110,7 +117,8 @@ pid_t StartDialog(std::vector<std::string>& args, const DesktopUser& user, int i
 }
 
 int DesktopDialog(const char* text, const char* caption, unsigned type, const DesktopUser& user) {
-  std::string program = DialogProgram(user);
+  if (!DisplayAccepts(user)) return kNoDisplay;
+  std::string program = ProgramInPath();
   if (program.empty()) return kNoDialog;
   std::vector<std::string> args = DialogArguments(program, text, caption, type);
   const pid_t child = StartDialog(args, user);

@@ -31,8 +31,10 @@ class DesktopUser {
   bool known_ = true;
 };
 
-// The box as a dialog window; its answer, or kNoDialog where none could be shown.
+// The box as a dialog window; its answer, or kNoDialog where none could be shown: kNoDisplay
+// where no display takes the user's windows.
 inline constexpr int kNoDialog = -1;
+inline constexpr int kNoDisplay = -2;
 int DesktopDialog(const char* text, const char* caption, unsigned type, const DesktopUser& user);
 
 // The dialog program, zenity or else kdialog, as found on PATH, where a display takes the user's

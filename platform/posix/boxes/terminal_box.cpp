@@ -23,7 +23,8 @@ namespace cdcopy::posix {
 namespace {
 
 // Puts the terminal in key-at-a-time mode for the life of the box and back on every way out;
-// the signal module puts it back when a signal ends or stops the process meanwhile.
+// the signal module puts it back when a signal ends or stops the process meanwhile. Ctrl-C and
+// Ctrl-Z keep their meaning: a user who suspends the run must not type into its box unawares.
 class RawMode {
  public:
   RawMode(int fd, const termios& saved) : fd_(fd), saved_(saved) {
@@ -31,7 +32,6 @@ class RawMode {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    raw.c_cc[VSUSP] = _POSIX_VDISABLE;  // stopped in raw mode, the shell would get it that way
     SetBoxTerminal(fd, saved, raw);
     tcsetattr(fd, TCSANOW, &raw);
   }
@@ -138,8 +138,8 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type,
   BoxTerminal tty = OpenBoxTerminal();
   termios saved;
   if (!tty || tcgetattr(tty.in.Get(), &saved) != 0) {
-    int answer = DesktopDialog(text, caption, type, user);
-    if (answer != kNoDialog) return answer;
+    const int answer = DesktopDialog(text, caption, type, user);
+    if (answer != kNoDialog && answer != kNoDisplay) return answer;
     // Run from cron, a launcher or a script, nobody sees a box: what it would have said, and
     // what it answered, go where such a run's messages are kept, after any progress line left
     // open there.
@@ -153,9 +153,13 @@ int TerminalMessageBox(const char* text, const char* caption, unsigned type,
     block.append(Printable(caption, std::strlen(caption))).append("]\n");
     for (const std::string& line : WrapText(text, 1 << 20)) block.append(line).append("\n");
     const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (!user.Known() && ((display && *display) || (wayland && *wayland))) {
+    if (!display || !*display) display = std::getenv("WAYLAND_DISPLAY");
+    if (display && *display && !user.Known()) {
       block.append("(run as root for no user it can tell: no window on the desktop)\n");
+    } else if (display && *display && answer == kNoDisplay) {
+      block.append("(the display ")
+          .append(Printable(display, std::strlen(display)))
+          .append(" could not be opened: no window on the desktop)\n");
     }
     block.append("(no terminal: answered as if the box could not be shown)\n\n");
     WriteAll(STDERR_FILENO, block);
