@@ -103,10 +103,10 @@ class Platform {
 };
 
 // The operating system's platform for one run, implemented once per OS and chosen at build
-// time, made from the drive root and the installation folder exactly as the user gave them. The
-// disc's paths are taken below the drive root (never guessed from a path), and below the
-// installation a run with more rights than the people who can change it does only what they
-// could. A composed path under neither root is refused.
+// time, made from the drive root and the installation folder exactly as the user gave them. A
+// path handed to it must have been composed from one of the two (RootedPath); any other is
+// refused. On Linux, below the installation a run with more rights than the people who can
+// change it does only what they could.
 std::unique_ptr<Platform> MakeSystemPlatform(const char* driveRoot, const char* installDir);
 
 // Where the process starts, before anything else: the OS's process-wide settings (signals,

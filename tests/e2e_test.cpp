@@ -467,8 +467,9 @@ INSTANTIATE_TEST_SUITE_P(
         // While an item copies its line is in a window, closed before anything else shows.
         DesktopCase{"EachCopyShowsItsLineInAWindow", "zenity",
                     "case $1 in --progress) exec /bin/sleep 600 ;; esac",
-                    "--progress\n--pulsate\n--no-cancel\n--auto-close\n--text=Now copying "
-                    "Kestrion (kestcore) bnd0.bnd (179 MB)...\n",
+                    "--progress\n--pulsate\n--no-cancel\n--auto-close\n--title=Copy Data from "
+                    "Kestrion CD-ROM\n--width=476\n--text=Now copying Kestrion (kestcore) bnd0.bnd "
+                    "(179 MB)...\n",
                     true, DesktopCase::Open, true},
         // kdialog leaves its window to a process of its own, which it names.
         DesktopCase{"KdialogShowsEachCopyInAWindowToo", "kdialog",

@@ -60,13 +60,16 @@ PosixPlatform::PosixPlatform(const char* driveRoot, const char* installDir, Plat
       options_(options) {}
 
 int PosixPlatform::MessageBoxA(const char* text, const char* caption, unsigned type) {
+  progress_.Caption(caption);
   return TerminalMessageBox(text, caption, type, desktop_, line_.IsOpen());
 }
 
 bool PosixPlatform::CopyFileA(DiscPath existingFile, InstallPath newFile, bool failIfExists) {
   const DesktopProgress::Window shown = progress_.Show(desktop_);
+  disc_.WhileWaiting([&shown](bool waiting) { shown.Waiting(waiting); });
   struct stat source;
   UniqueFd from = disc_.OpenFile(existingFile, source);
+  disc_.WhileWaiting(nullptr);
   Installation::Place place;
   if (!from || !installation_.Find(newFile, place)) return false;
   ActingAs acting(credentials_, place.who);

@@ -16,12 +16,16 @@ class DesktopProgress {
   // The window for the copy of the item that began last, for as long as it lives.
   class Window {
    public:
-    Window(const std::string& line, const DesktopUser& user);
+    Window(const std::string& line, const std::string& caption, const DesktopUser& user);
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
     ~Window();
 
+    // While the drive is waited for, the window says so instead of the line.
+    void Waiting(bool waiting) const;
+
    private:
+    std::string line_;
     pid_t child_ = -1;   // the dialog program, ended as the window closes
     pid_t window_ = -1;  // the process that shows the window, where it is not the child
     int input_ = -1;     // the dialog's standard input: closing it closes a zenity window
@@ -29,10 +33,12 @@ class DesktopProgress {
 
   // The item whose copy begins, by its progress line.
   void Starting(const char* progressLine);
-  Window Show(const DesktopUser& user) const { return Window(line_, user); }
+  // The boxes' caption, which the window takes as its title.
+  void Caption(const char* caption) { caption_ = caption; }
+  Window Show(const DesktopUser& user) const { return Window(line_, caption_, user); }
 
  private:
-  std::string line_;
+  std::string line_, caption_;
 };
 
 }  // namespace cdcopy::posix

@@ -1,4 +1,5 @@
-// Message boxes drawn on the controlling terminal, answered by a key.
+// A message box where the user can see it: drawn on the terminal and answered by a key; without
+// one, a desktop dialog; without either, written to standard error as a box not shown.
 #include "platform/posix/boxes/terminal_box.h"
 
 #include <fcntl.h>

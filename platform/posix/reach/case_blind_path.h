@@ -12,8 +12,8 @@ using EntryName = char[NAME_MAX + 1];
 
 // Among the entries of `dirFd`, the one `name` stands for: the exact name if it exists, else
 // the byte-wise smallest name equal to it without regard to ASCII case (on a disc, also with an
-// ISO 9660 version after it: "BND0.BND;1"). Answers false, with `name` copied unchanged, when
-// there is none.
+// ISO 9660 version after it: "BND0.BND;1"). Answers false when there is none, `found` then
+// holding `name` as given (empty where it is too long for a name).
 bool FindEntry(int dirFd, const char* name, EntryName& found, bool onDisc = false);
 
 bool EqualIgnoringAsciiCase(const char* a, const char* b);

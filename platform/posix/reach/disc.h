@@ -29,6 +29,8 @@ class Disc {
   // A prompt was answered: a disc may just have gone in, worth waiting for while it is mounted,
   // where the disc's items follow.
   void PromptAnswered(bool goingAhead) { wait_.allowed = goingAhead; }
+  // Told as a wait for the disc begins and ends (nullptr: no one).
+  void WhileWaiting(std::function<void(bool waiting)> told) { wait_.told = std::move(told); }
 
   // The regular file at a composed path on the disc, open for reading, with its status.
   UniqueFd OpenFile(DiscPath path, struct stat& st);

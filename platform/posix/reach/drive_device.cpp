@@ -118,6 +118,17 @@ UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {
   UniqueFd table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
   if (!table) return UniqueFd();
   const long long deadline = MonotonicMs() + wait.bound.count();
+  struct Told {
+    DiscWait& wait;
+    bool waiting = false;
+    void Waiting() {
+      if (!waiting && wait.told) wait.told(true);
+      waiting = true;
+    }
+    ~Told() {
+      if (waiting && wait.told) wait.told(false);
+    }
+  } told{wait};
   for (;;) {
     const std::vector<std::string> points =
         FindMountPoints(ReadWhole(table.Get()).c_str(), major(rdev), minor(rdev));
@@ -141,6 +152,7 @@ UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait) {
     }
     // The mount table reports a change as an exceptional condition; the drive is asked again
     // at least every quarter second meanwhile.
+    told.Waiting();
     pollfd changed{table.Get(), POLLPRI, 0};
     poll(&changed, 1, static_cast<int>(std::min(deadline - now, 250LL)));
   }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,17 +20,20 @@ namespace cdcopy::posix {
 // How long a call waits for a disc to be mounted after a box was answered.
 inline constexpr std::chrono::milliseconds kMountWait{10000};
 
-// Whether the next call may wait for a mount: set when a box is answered (the user may just have
-// put a disc in), cleared when a wait ends with nothing mounted, so that the calls that follow
-// for the same prompt fail at once instead of waiting again. Owned by the disc (disc.h).
+// Whether the next call may wait for a mount: set when a prompt is answered and its disc's items
+// follow (the user may just have put a disc in), cleared when a wait ends with nothing mounted,
+// so that the calls that follow for the same prompt fail at once instead of waiting again. Owned
+// by the disc (disc.h).
 struct DiscWait {
   bool allowed = true;
   std::chrono::milliseconds bound = kMountWait;
+  std::function<void(bool waiting)> told;  // as a wait begins and ends, for whoever shows it
 };
 
 // The folder at which the file system on block device `rdev` (the drive `device`) is mounted,
 // O_PATH; never a file system mounted over it. A disc not mounted yet is waited for, up to the
-// wait's bound after each answered box; a drive that reports an open tray or no disc fails at once.
+// wait's bound after each prompt answered; a drive that reports an open tray or no disc fails at
+// once.
 // An invalid fd where nothing is mounted.
 UniqueFd OpenMountedDevice(const char* device, dev_t rdev, DiscWait& wait);
 
