@@ -1,6 +1,5 @@
 #include "platform/win32/console_control.h"
 
-#include <cwchar>
 #include <iterator>
 
 namespace cdcopy::win32 {
@@ -10,13 +9,27 @@ namespace {
 volatile LONG gStopCopying = 0;
 HANDLE gStopped = nullptr;    // set with the flag, so that a pause ends at once
 HANDLE gCopyEnded = nullptr;  // set while no copy is in progress
-// A fixed buffer, not a string: the handler's thread reads it while the copy's may write it.
-wchar_t gPendingTemporary[32768];
+// Registered from the copy's thread and run on the handler's: each under the lock.
+struct Cleanups {
+  Cleanups() { InitializeCriticalSection(&lock); }
+  CRITICAL_SECTION lock;
+  struct {
+    Cleanup cleanup;
+    void* context;
+  } slots[4] = {};  // a run has one temporary file at a time
+};
+Cleanups gCleanups;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
   Stop();
   // Windows allows a closing console's handler five seconds in all.
-  if (WaitForSingleObject(gCopyEnded, 4000) == WAIT_TIMEOUT) DeleteFileW(gPendingTemporary);
+  if (WaitForSingleObject(gCopyEnded, 4000) == WAIT_TIMEOUT) {
+    EnterCriticalSection(&gCleanups.lock);
+    for (const auto& slot : gCleanups.slots) {
+      if (slot.cleanup) slot.cleanup(slot.context);
+    }
+    LeaveCriticalSection(&gCleanups.lock);
+  }
   return FALSE;  // then end the process as the default handler does
 }
 
@@ -50,15 +63,26 @@ CopyInProgress::CopyInProgress() {
 }
 
 CopyInProgress::~CopyInProgress() {
-  gPendingTemporary[0] = L'\0';
   SetEvent(gCopyEnded);
 }
 
-void SetPendingTemporary(const wchar_t* path) {
-  std::size_t length = std::wcslen(path);
-  if (length >= std::size(gPendingTemporary)) length = 0;
-  std::wmemcpy(gPendingTemporary, path, length);
-  gPendingTemporary[length] = L'\0';
+int RegisterCleanup(Cleanup cleanup, void* context) {
+  int taken = -1;
+  EnterCriticalSection(&gCleanups.lock);
+  for (int i = 0; i < static_cast<int>(std::size(gCleanups.slots)) && taken < 0; ++i) {
+    if (gCleanups.slots[i].cleanup) continue;
+    gCleanups.slots[i] = {cleanup, context};
+    taken = i;
+  }
+  LeaveCriticalSection(&gCleanups.lock);
+  return taken;
+}
+
+void UnregisterCleanup(int slot) {
+  if (slot < 0) return;
+  EnterCriticalSection(&gCleanups.lock);
+  gCleanups.slots[slot] = {};
+  LeaveCriticalSection(&gCleanups.lock);
 }
 
 }  // namespace cdcopy::win32

@@ -1,6 +1,7 @@
 // Ctrl-C, Ctrl-Break and a closed console. Windows runs the handler on a thread of its own; it
 // raises the stop flag, gives the copy in progress a few seconds to remove its temporary file,
-// then lets the process end as the default handler does.
+// else runs the clean-ups registered here, then lets the process end as the default handler
+// does.
 #pragma once
 
 #include <windows.h>
@@ -34,9 +35,14 @@ class CopyInProgress {
   CopyInProgress& operator=(const CopyInProgress&) = delete;
 };
 
-// The temporary file of the copy in progress ("" for none), which the handler deletes when the
-// copy outlasts its wait (a read stuck on a scratched disc). The file is open with
-// FILE_SHARE_DELETE, so it goes as the process ends and closes it.
-void SetPendingTemporary(const wchar_t* path);
+// A clean-up the handler runs, on its own thread, when the copy in progress outlasts its wait
+// (a read stuck on a scratched disc), before the process ends: the same idea as the list that
+// the signal handler runs on Linux. It stays registered while it has something to do, in one of
+// a few fixed slots; RegisterCleanup answers the slot taken, or -1 when all are in use.
+// UnregisterCleanup waits for a clean-up the handler is running, so that what it reads stays
+// valid until it is done.
+using Cleanup = void (*)(void* context);
+int RegisterCleanup(Cleanup cleanup, void* context);
+void UnregisterCleanup(int slot);
 
 }  // namespace cdcopy::win32

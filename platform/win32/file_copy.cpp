@@ -6,6 +6,7 @@
 #include "platform/win32/long_path.h"
 #include "platform/win32/patiently.h"
 #include "platform/win32/temporary_file.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/utf16.h"
 
 namespace cdcopy::win32 {
@@ -34,12 +35,16 @@ bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
                      const std::wstring& destination) {
   CopyInProgress inProgress;
   if (Stopping()) return false;
-  TemporaryFile temporary(destination);
-  HANDLE to = temporary.Handle();
-  if (to == INVALID_HANDLE_VALUE) return false;
+  // "C:name" is in drive C:'s current folder: its folder is "C:".
+  const std::size_t cut = destination.find_last_of(L"\\/:") + 1;
+  const std::wstring folder = destination.substr(0, cut);
+  SweepLeftovers(folder);
+  TemporaryFile temporary(folder);
+  if (!temporary) return false;
+  HANDLE to = temporary.File();
   const ULONGLONG size = (static_cast<ULONGLONG>(source.nFileSizeHigh) << 32) | source.nFileSizeLow;
   return CopyData(from, to, size) && SetFileTime(to, nullptr, nullptr, &source.ftLastWriteTime) &&
-         FlushFileBuffers(to) && temporary.Replace();
+         temporary.Commit(destination.substr(cut));
 }
 
 }  // namespace
@@ -54,20 +59,19 @@ bool CopyWholeFile(const char* existingFile, const char* newFile, bool failIfExi
   }
   // Waited for while a scanner holds it, as the installation's files are; a folder opens (and is
   // refused below) rather than answering access denied, which would be waited for.
-  HANDLE from = INVALID_HANDLE_VALUE;
+  UniqueHandle<> from;
   if (!Patiently([&] {
-        from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        return from != INVALID_HANDLE_VALUE;
+        from.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return static_cast<bool>(from);
       })) {
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  bool copied = GetFileInformationByHandle(from, &info) &&
-                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                CopyToTemporary(from, info, destination);
-  CloseHandle(from);
-  return copied;
+  return GetFileInformationByHandle(from.Get(), &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         CopyToTemporary(from.Get(), info, destination);
 }
 
 }  // namespace cdcopy::win32

@@ -37,29 +37,30 @@ std::wstring FinalPath(HANDLE handle) {
   return path;
 }
 
+}  // namespace
+
 // A run killed mid-copy (ended from Task Manager, a crash, a power cut) leaves its temporary
-// file behind. One that no process holds open is removed: the open without sharing fails on a
-// running copy's own, which it holds open until it is renamed. It is removed through the handle
-// that was checked to be the entry itself: under Wine a Unix link is no reparse point, and
-// deleting the file opened through it would delete the file it leads to.
+// file behind. It is removed through the handle that was checked to be the entry itself: under
+// Wine a Unix link is no reparse point, and deleting the file opened through it would delete
+// the file it leads to.
 void SweepLeftovers(const std::wstring& folder) {
   std::wstring here;
   if (gFinalPath && gSetInformation) {
     // "." names the folder itself, "C:" included (drive C:'s current folder), but a \\?\ name
     // is taken as written, with no "." resolved: there the folder's own name, backslash and all.
     const std::wstring self = folder.starts_with(L"\\\\?\\") ? folder : folder + L".";
-    HANDLE opened = CreateFileW(FilePath(self).c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) return;
-    here = FinalPath(opened);
-    CloseHandle(opened);
+    const UniqueHandle<> opened(CreateFileW(FilePath(self).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+    if (!opened) return;
+    here = FinalPath(opened.Get());
     if (here.empty()) return;
     if (here.back() != L'\\') here += L'\\';
   }
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(FilePath(folder + L".cdcopy-*.tmp").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return;
+  const UniqueFindHandle find(FindFirstFileW(FilePath(folder + L".cdcopy-*.tmp").c_str(), &found));
+  if (!find) return;
   do {
     // The pattern also matches short 8.3 names: the long name is checked.
     if (!IsTemporaryName(found.cFileName) ||
@@ -68,59 +69,73 @@ void SweepLeftovers(const std::wstring& folder) {
     }
     // XP has neither call, nor links to files: there it goes as the handle closes.
     const DWORD onClose = here.empty() ? FILE_FLAG_DELETE_ON_CLOSE : 0;
-    HANDLE leftover = CreateFileW(FilePath(folder + found.cFileName).c_str(), DELETE, 0, nullptr,
-                                  OPEN_EXISTING, onClose | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (leftover == INVALID_HANDLE_VALUE) continue;
-    if (!onClose && FinalPath(leftover) == here + found.cFileName) {
+    const UniqueHandle<> leftover(CreateFileW(FilePath(folder + found.cFileName).c_str(), DELETE, 0,
+                                              nullptr, OPEN_EXISTING,
+                                              onClose | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!leftover) continue;
+    if (!onClose && FinalPath(leftover.Get()) == here + found.cFileName) {
       BOOLEAN remove = TRUE;  // FILE_DISPOSITION_INFO
-      gSetInformation(leftover, 4 /* FileDispositionInfo */, &remove, sizeof remove);
+      gSetInformation(leftover.Get(), 4 /* FileDispositionInfo */, &remove, sizeof remove);
     }
-    CloseHandle(leftover);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+  } while (FindNextFileW(find.Get(), &found));
 }
 
-}  // namespace
-
-TemporaryFile::TemporaryFile(const std::wstring& destination) : destination_(destination) {
-  // "C:name" is in drive C:'s current folder: its folder is "C:".
-  std::wstring folder = destination.substr(0, destination.find_last_of(L"\\/:") + 1);
-  SweepLeftovers(folder);
-  for (unsigned attempt = 0; attempt < 100 && handle_ == INVALID_HANDLE_VALUE; ++attempt) {
-    path_ =
-        folder + L".cdcopy-" + Decimal(GetCurrentProcessId()) + L"-" + Decimal(attempt) + L".tmp";
-    const std::wstring name = FilePath(path_);
-    SetPendingTemporary(name.c_str());
-    // Shared for deleting only: so the console handler can remove it, and it can be renamed
-    // while open.
+TemporaryFile::TemporaryFile(const std::wstring& folder) : folder_(folder) {
+  for (unsigned attempt = 0; attempt < 100 && !handle_; ++attempt) {
+    name_ = FilePath(folder + L".cdcopy-" + Decimal(GetCurrentProcessId()) + L"-" +
+                     Decimal(attempt) + L".tmp");
     Patiently([&] {
-      handle_ = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-      return handle_ != INVALID_HANDLE_VALUE;
+      handle_.Reset(CreateFileW(name_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr));
+      return static_cast<bool>(handle_);
     });
-    if (handle_ == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    if (handle_ && !Register()) {
+      handle_.Reset();
+      DeleteFileW(name_.c_str());
+      return;
+    }
+    if (!handle_ && GetLastError() != ERROR_FILE_EXISTS) break;
   }
 }
 
 TemporaryFile::~TemporaryFile() {
-  if (handle_ == INVALID_HANDLE_VALUE) return;
-  CloseHandle(handle_);
-  Patiently([&] { return DeleteFileW(FilePath(path_).c_str()) != FALSE; });
+  if (!handle_) return;
+  handle_.Reset();
+  Patiently([&] { return DeleteFileW(name_.c_str()) != FALSE; });
+  Unregister();
 }
 
-bool TemporaryFile::Replace() {
-  const std::wstring name = FilePath(path_);
-  if (Stopping() || !::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
-        return MoveFileExW(name.c_str(), FilePath(destination_).c_str(),
+bool TemporaryFile::Commit(const std::wstring& finalName) {
+  if (!FlushFileBuffers(handle_.Get()) || Stopping() ||
+      !::SetFileAttributesW(name_.c_str(), FILE_ATTRIBUTE_ARCHIVE) || !Patiently([&] {
+        return MoveFileExW(name_.c_str(), FilePath(folder_ + finalName).c_str(),
                            MOVEFILE_REPLACE_EXISTING) != FALSE;
       })) {
     return false;
   }
-  HANDLE renamed = handle_;
-  handle_ = INVALID_HANDLE_VALUE;
   // Flushed before the move: nothing is left to write.
-  CloseHandle(renamed);
+  handle_.Reset();
+  Unregister();
   return true;
+}
+
+// A name this run made, and only such a name, is registered for removal, in one of the few
+// slots there are: a name the handler would not know is not kept.
+bool TemporaryFile::Register() {
+  cleanup_ = RegisterCleanup(RemoveOnStop, this);
+  return cleanup_ >= 0;
+}
+
+void TemporaryFile::Unregister() {
+  UnregisterCleanup(cleanup_);
+  cleanup_ = -1;
+}
+
+// On the console handler's thread, while the copy's waits to unregister it. The file is open
+// with FILE_SHARE_DELETE, so it goes as the process ends and closes it.
+void TemporaryFile::RemoveOnStop(void* self) {
+  DeleteFileW(static_cast<TemporaryFile*>(self)->name_.c_str());
 }
 
 }  // namespace cdcopy::win32

@@ -133,7 +133,8 @@ int wmain() {
   };
   Expect(WaitWhileNotReady(stopped, 1000, 1), 2, "Ctrl-C ends the wait");
   // Ctrl-C once the data is in the temporary file (during the flush): the earlier copy stays.
-  Expect(cdcopy::win32::TemporaryFile(copy).Replace(), false, "a stop just before the replace");
+  Expect(cdcopy::win32::TemporaryFile(top + L"\\").Commit(L"copy"), false,
+         "a stop just before the replace");
   GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data);
   Expect(data.nFileSizeLow, DWORD{4}, "the earlier copy stays");
 

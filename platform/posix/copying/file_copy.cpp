@@ -113,20 +113,20 @@ bool CopyFileInto(int from, const struct stat& source, int dirFd, const char* na
   // identity is seen to be allowed to make it.
   const MayMake may = handOver.needed ? MayMakeIn(dirFd) : MayMake::CannotTell;
   if (may == MayMake::No) return false;
-  TempFile temp(dirFd, 0600, kind, credentials, may == MayMake::Yes);
-  if (!temp || !handOver.To(credentials, temp.Fd()) || !CopyContents(from, temp.Fd(), first)) {
+  TemporaryFile temp(dirFd, 0600, kind, credentials, may == MayMake::Yes);
+  if (!temp || !handOver.To(credentials, temp.File()) || !CopyContents(from, temp.File(), first)) {
     return false;
   }
   // A disc that ends early without a read error (a cut-short image) is not a whole copy.
   struct stat copied;
-  if (fstat(temp.Fd(), &copied) != 0 || copied.st_size != source.st_size) return false;
+  if (fstat(temp.File(), &copied) != 0 || copied.st_size != source.st_size) return false;
   // Writable whatever the disc's file was, as the attribute reset leaves it, and set before the
   // copy can be seen, through the file itself, which may have been handed over already.
   {
     ActingAs own(credentials, Identity{});
-    if (!own.Holds() || fchmod(temp.Fd(), WritableMode()) != 0) return false;
+    if (!own.Holds() || fchmod(temp.File(), WritableMode()) != 0) return false;
     const timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
-    futimens(temp.Fd(), times);
+    futimens(temp.File(), times);
   }
   return temp.Commit(name);
 }

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/ioctl.h>
@@ -15,54 +14,12 @@
 #include <cstring>
 
 #include "platform/posix/proc_fd.h"
+#include "platform/posix/process/signals.h"
 #include "platform/temporary_name.h"
 
 namespace cdcopy::posix {
 
 namespace {
-
-// The named temporary files a signal handler must remove: only flags, descriptors and fixed
-// buffers, which it may touch. A slot is filled in full before it is marked in use.
-struct Pending {
-  volatile sig_atomic_t active = 0;
-  int dir = -1;
-  char name[64] = {};
-};
-Pending pending[1];  // a run makes one copy at a time
-
-Pending* Register(int dirFd, const char* name) {
-  for (Pending& slot : pending) {
-    if (slot.active) continue;
-    slot.dir = dirFd;
-    std::snprintf(slot.name, sizeof slot.name, "%s", name);
-    slot.active = 1;
-    return &slot;
-  }
-  return nullptr;
-}
-
-void Unregister(int dirFd, const char* name) {
-  for (Pending& slot : pending) {
-    if (slot.active && slot.dir == dirFd && std::strcmp(slot.name, name) == 0) slot.active = 0;
-  }
-}
-
-// Signals held back while a name is made and registered, so that a handler that ends the run
-// either never sees the name or knows to remove it.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &saved_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 // Unnamed files get their name through /proc, which a chroot or a small container may lack.
 bool ProcShowsFd(int fd) {
@@ -72,15 +29,6 @@ bool ProcShowsFd(int fd) {
 }
 
 }  // namespace
-
-void RemovePendingTempFiles() {
-  // With the run's own rights: the file may have been handed over to the folder's owner.
-  setfsuid(geteuid());
-  setfsgid(getegid());
-  for (Pending& slot : pending) {
-    if (slot.active) unlinkat(slot.dir, slot.name, 0);
-  }
-}
 
 bool TempFilesPossible(int dirFd) {
   UniqueFd list(openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -119,8 +67,8 @@ void SweepLeftovers(int dirFd) {
   closedir(dir);
 }
 
-TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials,
-                   bool namedAsRun)
+TemporaryFile::TemporaryFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& credentials,
+                             bool namedAsRun)
     : dirFd_(dirFd), credentials_(credentials) {
   if (kind == TempFileKind::UnnamedWherePossible) {
     fd_ = UniqueFd(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
@@ -139,9 +87,10 @@ TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& crede
           maker.Holds()
               ? openat(dirFd, name_, O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, mode)
               : -1);
-      if (fd_) {
-        named_ = true;
-        Register(dirFd_, name_);
+      if (fd_ && !Register()) {
+        unlinkat(dirFd_, name_, 0);
+        fd_.Reset();
+        return;
       }
     }
     if (!fd_ && errno != EEXIST) return;
@@ -151,14 +100,13 @@ TempFile::TempFile(int dirFd, mode_t mode, TempFileKind kind, Credentials& crede
     if (!Lock() || fstat(fd_.Get(), &st) != 0 || st.st_nlink == 0) {
       fd_.Reset();
       unlinkat(dirFd_, name_, 0);
-      Unregister(dirFd_, name_);
-      named_ = false;
+      Unregister();
     }
   }
 }
 
-TempFile::~TempFile() {
-  if (!named_) return;
+TemporaryFile::~TemporaryFile() {
+  if (cleanup_ < 0) return;
   // The run's own name, still its own file: removed with the run's rights, since the file may be
   // handed over by now, where the identity could not (a sticky folder).
   struct stat held, named;
@@ -166,29 +114,50 @@ TempFile::~TempFile() {
   if (fd_ && fstat(fd_.Get(), &held) == 0 &&
       (fstatat(dirFd_, name_, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_ino != held.st_ino ||
        named.st_dev != held.st_dev)) {
-    Unregister(dirFd_, name_);
+    Unregister();
     return;
   }
   unlinkat(dirFd_, name_, 0);
-  Unregister(dirFd_, name_);
+  Unregister();
+}
+
+// A name this run made, and only such a name, is registered for removal, in one of the few
+// slots there are: a name the handler would not know is not kept.
+bool TemporaryFile::Register() {
+  cleanup_ = RegisterCleanup(RemoveOnSignal, this);
+  return cleanup_ >= 0;
+}
+
+void TemporaryFile::Unregister() {
+  UnregisterCleanup(cleanup_);
+  cleanup_ = -1;
+}
+
+// In the handler: with the run's own rights, since the file may have been handed over to the
+// folder's owner.
+void TemporaryFile::RemoveOnSignal(void* self) {
+  auto* file = static_cast<TemporaryFile*>(self);
+  setfsuid(geteuid());
+  setfsgid(getegid());
+  unlinkat(file->dirFd_, file->name_, 0);
 }
 
 // A file system without locks (NFS without a lock service) cannot tell leftovers either, and
 // sweeps nothing.
-bool TempFile::Lock() {
+bool TemporaryFile::Lock() {
   int result;
   while ((result = flock(fd_.Get(), LOCK_EX)) != 0 && errno == EINTR) {
   }
   return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
 }
 
-void TempFile::NextName() {
+void TemporaryFile::NextName() {
   std::snprintf(name_, sizeof name_, ".cdcopy-%ld-%u.tmp", static_cast<long>(getpid()), counter_++);
 }
 
 // rename() cannot take an unnamed file, so it gets a hidden name for the moment between, under
 // the lock it has held since it was made.
-bool TempFile::LinkUnnamed() {
+bool TemporaryFile::LinkUnnamed() {
   const ProcFdName self(fd_.Get());
   // The file is the run's own, made in this folder as whom the run acts: naming it needs no
   // right over the folder that this identity lacks, only over a file it may no longer own.
@@ -199,21 +168,21 @@ bool TempFile::LinkUnnamed() {
     SignalsHeld held;
     if (linkat(AT_FDCWD, self.path, dirFd_, name_, AT_SYMLINK_FOLLOW) == 0 ||
         linkat(fd_.Get(), "", dirFd_, name_, AT_EMPTY_PATH) == 0) {
-      named_ = true;
-      Register(dirFd_, name_);
-      return true;
+      if (Register()) return true;
+      unlinkat(dirFd_, name_, 0);
+      return false;
     }
     if (errno != EEXIST) return false;
   }
   return false;
 }
 
-bool TempFile::Commit(const char* finalName) {
+bool TemporaryFile::Commit(const char* finalName) {
   int synced;
   while ((synced = fdatasync(fd_.Get())) != 0 && errno == EINTR) {
   }
   if (synced != 0) return false;
-  if (!named_ && !LinkUnnamed()) return false;
+  if (cleanup_ < 0 && !LinkUnnamed()) return false;
   // A second descriptor keeps the lock (it belongs to the open file, not to a descriptor) until
   // the file has its final name, while the first is closed and checked: a write error that the
   // file system reports only at close (NFS, quotas) fails the copy. An interrupted close has
@@ -221,8 +190,7 @@ bool TempFile::Commit(const char* finalName) {
   UniqueFd held(fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0));
   if (!held || (close(fd_.Release()) != 0 && errno != EINTR)) return false;
   if (renameat(dirFd_, name_, dirFd_, finalName) != 0) return false;
-  named_ = false;
-  Unregister(dirFd_, name_);
+  Unregister();
   // The rename made durable: by a sync of the folder, or, where the folder cannot be opened for
   // one (its owner may write and search it but not list it), of the whole file system. Some
   // file systems cannot sync a folder (EINVAL); they have nothing to sync there.

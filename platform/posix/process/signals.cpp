@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
-
-#include "platform/posix/copying/temp_file.h"
+#include <iterator>
 
 namespace cdcopy::posix {
 
@@ -21,6 +21,21 @@ struct Shared {
   int redraw[2] = {-1, -1};
 };
 Shared shared;
+
+struct CleanupSlot {
+  volatile sig_atomic_t active = 0;
+  Cleanup cleanup = nullptr;
+  void* context = nullptr;
+};
+CleanupSlot cleanups[4];  // a run has one temporary file at a time
+
+void RunCleanups() {
+  for (CleanupSlot& slot : cleanups) {
+    if (!slot.active) continue;
+    std::atomic_signal_fence(std::memory_order_acquire);
+    slot.cleanup(slot.context);
+  }
+}
 
 // Every signal whose default action ends the process, whether another process sends it or a
 // fault raises it; the handler ends the process with the same signal, core dump included.
@@ -46,7 +61,7 @@ void EndAsTheSignalWould(int signal) {
     ssize_t ignored = write(tty, "\n", 1);
     (void)ignored;
   }
-  RemovePendingTempFiles();
+  RunCleanups();
   ::signal(signal, SIG_DFL);
   Unblock(signal);
   raise(signal);
@@ -145,6 +160,33 @@ bool TakeRedraw() {
   char bytes[16];
   while (shared.redraw[0] >= 0 && read(shared.redraw[0], bytes, sizeof bytes) > 0) asked = true;
   return asked;
+}
+
+int RegisterCleanup(Cleanup cleanup, void* context) {
+  for (int i = 0; i < static_cast<int>(std::size(cleanups)); ++i) {
+    CleanupSlot& slot = cleanups[i];
+    if (slot.active) continue;
+    slot.cleanup = cleanup;
+    slot.context = context;
+    std::atomic_signal_fence(std::memory_order_release);
+    slot.active = 1;
+    return i;
+  }
+  return -1;
+}
+
+void UnregisterCleanup(int slot) {
+  if (slot >= 0) cleanups[slot].active = 0;
+}
+
+SignalsHeld::SignalsHeld() {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &saved_);
+}
+
+SignalsHeld::~SignalsHeld() {
+  sigprocmask(SIG_SETMASK, &saved_, nullptr);
 }
 
 }  // namespace cdcopy::posix

@@ -1,9 +1,10 @@
 // The one owner of the signals that end the process. Whatever ends cdcopy from outside first
-// puts the terminal back if a box is up and removes a named temporary file if one is pending
-// (temp_file.h), then ends the process as the signal would have. Only what a handler may touch
-// is shared with it: flags, descriptors and fixed buffers.
+// puts the terminal back if a box is up and runs the clean-ups registered here (a named
+// temporary file removed, say), then ends the process as the signal would have. Only what a
+// handler may touch is shared with it: flags, descriptors and fixed buffers.
 #pragma once
 
+#include <signal.h>
 #include <termios.h>
 
 namespace cdcopy::posix {
@@ -23,5 +24,27 @@ void ClearBoxTerminal();
 // it was asked since the last call.
 int RedrawFd();
 bool TakeRedraw();
+
+// A clean-up the handler of a signal that ends the process runs before it ends it, given its
+// context: async-signal-safe, touching only flags, descriptors and fixed buffers. It stays
+// registered while it has something to do, in one of a few fixed slots, filled in full before
+// it is marked in use; nothing is allocated, in the handler or here. RegisterCleanup answers
+// the slot taken, or -1 when all are in use.
+using Cleanup = void (*)(void* context);
+int RegisterCleanup(Cleanup cleanup, void* context);
+void UnregisterCleanup(int slot);
+
+// Every signal held back while it lives, so that a handler never comes between two steps, such
+// as making a name and registering its clean-up.
+class SignalsHeld {
+ public:
+  SignalsHeld();
+  ~SignalsHeld();
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 }  // namespace cdcopy::posix
