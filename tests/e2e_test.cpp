@@ -313,6 +313,7 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
   for (const auto& output : outputs) {
     World world;
     Launch launch = WithoutTerminal(world);
+    AsShipped(launch);
     launch.stdoutFd = output.fd;
     if (output.name == outputs[3].name) launch.fds = {{STDERR_FILENO, output.fd}};
     TerminalSession session(launch);
@@ -346,6 +347,7 @@ TEST(Cdcopy, WithoutATerminalOnADesktopTheBoxesAreDialogs) {
   World world;
   Launch launch = WithoutTerminal(world, {"DISPLAY=" + display.Name()});
   launch.virtualTime = false;  // zenity has the shim too
+  AsShipped(launch);
   TerminalSession run(launch);
   // Each window is gone before the next is looked for: the server may give it the same id.
   for (auto [disc, key] : {std::pair{"", "Return"}, {"first", "Return"}, {"", "Escape"}}) {
@@ -406,6 +408,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
               "XAUTHORITY=" + world.Root("xauthority")});
   launch.args[0] = world.Root("a&<b/");
   launch.virtualTime = false;  // the stand-in has the shim too
+  if (!c.slowArchives) AsShipped(launch);
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
   if (c.as != DesktopCase::Root) {
     SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
@@ -531,6 +534,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
   for (const Case& c : cases) {
     World world;
     Launch launch = world.Start();
+    AsShipped(launch);
     launch.args = c.args;
     TerminalSession session(launch);
     const std::string arg = c.args.empty() ? "" : c.args[0];
@@ -549,6 +553,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
 TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   World world;
   Launch launch = world.Start();
+  AsShipped(launch);
   launch.stdoutOnTerminal = true;
   TerminalSession session(launch);
   // Resized while a box waits, the box is drawn again at the new width.
@@ -574,6 +579,7 @@ TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBes
   for (bool asNobody : {false, true}) {
     World world;
     Launch launch = world.Start();
+    AsShipped(launch);
     launch.controllingTerminal = false;
     if (asNobody) {
       if (geteuid() != 0) GTEST_SKIP() << "needs root, to run as another user";
@@ -594,7 +600,9 @@ TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBes
 
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
   World world;
-  TerminalSession session(world.Start());
+  Launch launch = world.Start();
+  AsShipped(launch);
+  TerminalSession session(launch);
   ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
   EXPECT_EQ(session.Settings().c_lflag & ICANON, 0u) << "keys are read one at a time";
   session.Type("\x03");
