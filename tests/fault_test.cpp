@@ -702,286 +702,257 @@ INSTANTIATE_TEST_SUITE_P(
 // Run with root's rights, for an ordinary user's installation or a drive named by its device.
 INSTANTIATE_TEST_SUITE_P(
     AsRoot, OddWorld,
-    ::
-        testing::Values(OddCase{"PlantedFolderLinkLeadsNowhere",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                                },
-                                kArchiveLine + kLogoLine, "root's own"},
-                        // No logo on the disc: only the attribute reset after the failed copy meets
-                        // the link.
-                        OddCase{"PlantedFolderLinkMeetsTheReset",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  w.Insert("nologo");
-                                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                                },
-                                kArchiveLine + kLogoLine, "root's own"},
-                        OddCase{"PlantedHardLinkMeetsTheReset",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  w.Insert("nologo");
-                                  fs::create_directories(w.Inst("KestCore/video"));
-                                  std::string why = OwnedByNobody(w);
-                                  if (why.empty())
-                                    fs::create_hard_link(w.Root("rootonly/orrinmark.flk"),
-                                                         w.Inst(kLogo));
-                                  return why;
-                                },
-                                kArchiveLine + kLogoLine, "root's own"},
-                        OddCase{"OwnersOwnFolderLinkGetsTheCopies",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  fs::create_directories(w.Root("elsewhere"));
-                                  lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
-                                  return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
-                                },
-                                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                                [](World& w) {
-                                  for (const char* made :
-                                       {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
-                                    struct stat st {};
-                                    EXPECT_EQ(lstat(w.Root(made).c_str(), &st) == 0 ? st.st_uid : 0,
-                                              kNobody);
-                                  }
-                                }},
-                        OddCase{"DeviceNodeOnTheDiscIsNeverOpened",
-                                [](World& w, Launch& launch, DriveDevice&) {
-                                  launch.env.push_back("CDCOPY_SHIM_SOURCE=ORRINMARK.FLK");
-                                  std::string disc = w.Root("discs/base/" + kLogoOnDisc.substr(5));
-                                  fs::remove(disc);
-                                  return mknod(disc.c_str(), S_IFCHR | 0444, makedev(1, 3)) == 0
-                                             ? ""
-                                             : NeedsRoot();
-                                },
-                                kArchiveLine + kLogoLine, ""},
-                        OddCase{"WithoutProcTheCopiesAreStillWritable",
-                                [](World&, Launch& launch, DriveDevice&) {
-                                  launch.withoutProc = true;
-                                  return NeedsRoot();
-                                }},
-                        OddCase{"AppendOnlyFolderIsRefusedBeforeAnythingIsWritten",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  WriteFile(w.Inst(kLogo), "earlier logo");
-                                  SetFolderFlags(w, FS_APPEND_FL);
-                                  return NeedsRoot();
-                                },
-                                kArchiveLine + kLogoLine, "earlier logo",
-                                [](World& w) { SetFolderFlags(w, 0); }},
-                        // Only the named device's file system is copied from: not a folder mounted
-                        // over it (the archive then fails twice, five seconds apart), nor one
-                        // mounted inside it.
-                        OddCase{"MountOverTheDiscIsNotTheDisc",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  return CoverInDrive(w, launch, drive, "");
-                                },
-                                kArchiveLine, ""},
-                        OddCase{"MountInsideTheDiscIsNotTheDisc",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  return CoverInDrive(w, launch, drive,
-                                                      "INSTALL/DATA/KESTCORE/VIDEO");
-                                },
-                                kArchiveLine + kLogoLine, ""},
-                        // The installation reached through the owner's link to a folder of root's
-                        // that anyone may write (sticky): the owner's folder there leads nowhere
-                        // the owner could not go.
-                        OddCase{"OwnersLinkToASharedFolder",
-                                [](World& w, Launch& launch, DriveDevice&) {
-                                  std::string why =
-                                      OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
-                                  lchown(w.Inst("").c_str(), 0, 0);
-                                  chmod(w.Inst("").c_str(), 01777);
-                                  fs::create_directories(w.Root("home"));
-                                  fs::create_symlink(w.Root("inst"), w.Root("home/Kestrion"));
-                                  ChownTree(w.Root("home"), {kNobody, kNobody, true});
-                                  launch.args[1] = w.Root("home/Kestrion");
-                                  return why;
-                                },
-                                kArchiveLine + kLogoLine, "root's own"},
-                        // The owner's link in a folder of root's that anyone may write (sticky, as
-                        // /tmp): only the link's owner and root can change it, so it leads nowhere
-                        // its owner could not go.
-                        OddCase{"LinkInAStickyFolderLeadsNowhere",
-                                [](World& w, Launch& launch, DriveDevice&) {
-                                  return LinkInAStickyFolder(w, launch, "Kestrion");
-                                },
-                                kArchiveLine, "", RootinstUntouched},
-                        // The same link swapped in for root's own after the walk looked at the
-                        // name: what is judged is what was opened.
-                        OddCase{"LinkSwappedInAStickyFolderLeadsNowhere",
-                                [](World& w, Launch& launch, DriveDevice&) {
-                                  launch.env.push_back("CDCOPY_SHIM_SWAP_AT_OPEN=Kestrion");
-                                  fs::create_directories(w.Root("shared"));
-                                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
-                                  return LinkInAStickyFolder(w, launch, ".swap");
-                                },
-                                kArchiveLine, "", RootinstUntouched},
-                        // A folder of root's that a group may write, whoever its members are, or an
-                        // access list opens to a user: the planter's link leads nowhere they could
-                        // not go.
-                        OddCase{"LinkInAFolderItsGroupMayWrite",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  return PlantedInRootsFolder(w, kStranger, [&] {
-                                    chown(w.Inst("").c_str(), 0, kPlanter);
-                                    return chmod(w.Inst("").c_str(), 02775) == 0 ? ""
-                                                                                 : "cannot chmod";
-                                  });
-                                },
-                                kArchiveLine, "", TheirsUntouched},
-                        // The folder's group, as its mode shows it, is the victim's alone.
-                        OddCase{"LinkInAFolderAnAccessListOpens", AccessListOpens, kArchiveLine, "",
-                                TheirsUntouched},
-                        // Read without /proc (a chroot), the access list still counts.
-                        OddCase{"LinkInAFolderAnAccessListOpensWithoutProc",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  launch.withoutProc = true;
-                                  return AccessListOpens(w, launch, drive);
-                                },
-                                kArchiveLine, "", TheirsUntouched},
-                        // An access list that cannot be read counts as one that lets anyone in.
-                        OddCase{"LinkInAFolderWhoseAccessListCannotBeRead",
-                                [](World& w, Launch& launch, DriveDevice&) {
-                                  launch.env.push_back("CDCOPY_SHIM_FAIL=xattr");
-                                  return PlantedInRootsFolder(w, kStranger,
-                                                              [] { return std::string(); });
-                                },
-                                kArchiveLine, "", TheirsUntouched},
-                        // A user's FUSE mount whose daemon says root owns everything: the owner's
-                        // link there leads nowhere the user could not go.
-                        OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount,
-                                kArchiveLine, "",
-                                [](World& w) { umount2(w.Inst("").c_str(), MNT_DETACH); }},
-                        // What is made belongs to the folder's owner and group, never to the walk's
-                        // identity.
-                        OddCase{
-                            "ASharedGroupsFolderGetsCopiesOfItsOwner", SharedGroupsFolder,
-                            kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                            [](World& w) { CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody); }},
-                        // Named where the file system has no unnamed files: made with root's
-                        // rights, so that no one running as the identity the run takes there can
-                        // open it before the owner has it.
-                        OddCase{"ASharedGroupsFolderGetsNamedCopiesNoOneElseHeld",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  launch.env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
-                                  return SharedGroupsFolder(w, launch, drive);
-                                },
-                                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                                [](World& w) {
-                                  CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody);
-                                  EXPECT_EQ(w.ShimLog().find("named by another"),
-                                            std::string::npos);
-                                }},
-                        // In a sticky folder the run may not rename over another user's copy: what
-                        // it made is removed all the same, though by then it is the folder owner's.
-                        OddCase{"StickyFolderWithAnotherUsersCopyLeavesNothing",
-                                KestCoreOf(kStranger, kStranger, 01777,
-                                           [](World& w) {
-                                             WriteFile(w.Inst(kArchive), "theirs");
-                                             lchown(w.Inst(kArchive).c_str(), kPlanter, kPlanter);
-                                           }),
-                                kArchiveLine, "",
-                                [](World& w) { EXPECT_EQ(ReadFile(w.Inst(kArchive)), "theirs"); }},
-                        // The drive's device named through a link its owner can change is no drive.
-                        OddCase{"DeviceThroughAUsersLinkIsNoDrive",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  std::string why = InDrive(w, launch, drive);
-                                  fs::create_directories(w.Root("theirs"));
-                                  fs::create_symlink(
-                                      launch.args[0].substr(0, launch.args[0].size() - 1),
-                                      w.Root("theirs/cd"));
-                                  lchown(w.Root("theirs").c_str(), kNobody, kNobody);
-                                  launch.args[0] = w.Root("theirs/cd/");
-                                  return why;
-                                },
-                                kArchiveLine, ""},
-                        // The video folder made for the installation's owner, filled as the run
-                        // acts there.
-                        OddCase{"AFolderAGroupMayWriteGetsItsLogo", KestCoreOf(0, kPlanter, 0775),
-                                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                                [](World& w) {
-                                  struct stat video {};
-                                  lstat(w.Inst("KestCore/video").c_str(), &video);
-                                  EXPECT_EQ(std::pair(video.st_gid, video.st_mode & 0020),
-                                            std::pair(kPlanter, 0020u));
-                                }},
-                        OddCase{"AFolderAnyoneMayWriteGetsItsLogo",
-                                KestCoreOf(kStranger, kStranger, 0777), kArchiveLine + kLogoLine,
-                                SampleData("orrin logo", 5000),
-                                [](World& w) { CopiesOwnedBy(w, kStranger, kStranger); }},
-                        // Where anyone may make a name but not take another's (sticky), nor in what
-                        // is made.
-                        OddCase{
-                            "AStickyFolderGetsNoFolderAnyoneMayWrite",
-                            KestCoreOf(kStranger, kStranger, 01777), kArchiveLine + kLogoLine,
-                            SampleData("orrin logo", 5000),
-                            [](World& w) { EXPECT_EQ(Mode(w.Inst("KestCore/video")) & 0002, 0u); }},
-                        OddCase{"RootsGroupFolderGetsRootsCopies", KestCoreOf(0, 0, 0775),
-                                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                                [](World& w) { CopiesOwnedBy(w, 0, 0); }},
-                        // A drive folder a user may change is read with that user's rights: their
-                        // hard link to a file only root may read is not copied.
-                        OddCase{"HardLinkInAUsersDriveFolderIsNotRead",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  ChownTree(w.Root("discs/base"), {kNobody, kNobody, true});
-                                  fs::remove(w.Root("discs/" + kArchiveOnDisc));
-                                  fs::create_hard_link(w.Root("outside/secret"),
-                                                       w.Root("discs/" + kArchiveOnDisc));
-                                  return NeedsRoot();
-                                },
-                                kArchiveLine, "",
-                                [](World& w) {
-                                  EXPECT_EQ(w.Waits(), "sleep 5000 ms\n");
-                                  EXPECT_FALSE(fs::exists(w.Inst(kArchive)));
-                                }},
-                        // The owner's own group, from the account files: a folder that only it may
-                        // enter is the owner's to use, whatever the installation folder's group.
-                        OddCase{"OwnersOwnGroupReachesItsFolder",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  const passwd* games = Games();
-                                  if (!games) return kNeedsGames;
-                                  chmod(w.Root("").c_str(), 0755);
-                                  fs::create_directories(w.Root("gamesonly"));
-                                  fs::create_symlink(w.Root("gamesonly"), w.Inst("KestCore/video"));
-                                  ChownTree(w.Inst(""), {games->pw_uid, kNobody, true});
-                                  chown(w.Root("gamesonly").c_str(), 0, games->pw_gid);
-                                  chmod(w.Root("gamesonly").c_str(), 0770);
-                                  return std::string();
-                                }},
-                        // A folder its owner may write and search but not list: the copy lands, and
-                        // is not reported failed for want of a sync of the folder.
-                        OddCase{"FolderTheOwnerMayNotList",
-                                [](World& w, Launch&, DriveDevice&) {
-                                  std::string why = OwnedByNobody(w);
-                                  chmod(w.Inst("KestCore").c_str(), 0300);
-                                  WriteFile(w.Root("shim.log"), "",
-                                            0666);  // logged to as the owner too
-                                  return why;
-                                },
-                                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                                [](World& w) {
-                                  EXPECT_EQ(w.Waits(), "");
-                                  EXPECT_NE(w.ShimLog().find("syncfs\n"), std::string::npos)
-                                      << w.ShimLog();
-                                  ExpectBaseCopied(w);
-                                }},
-                        OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
-                                },
-                                kArchiveLine + kLogoLine, ""},
-                        // The drive named by its device without the slash, as a shell completes it.
-                        OddCase{"DriveDeviceWithoutItsSlash",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  std::string why = InDrive(w, launch, drive);
-                                  launch.args[0].pop_back();
-                                  return why;
-                                }},
-                        // The disc mounted at a second folder too, something mounted over that one:
-                        // the first still shows the disc.
-                        OddCase{"DiscMountedTwiceTheNewerCovered",
-                                [](World& w, Launch& launch, DriveDevice& drive) {
-                                  std::string why = InDrive(w, launch, drive);
-                                  return why.empty() ? drive.MountAgainCovered(
-                                                           w.Root("again"), w.Root("discs/first"))
-                                                     : why;
-                                }}),
+    ::testing::Values(
+        // The owner's link where the video folder goes, to a folder only root may enter.
+        OddCase{"PlantedFolderLinkLeadsNowhere",
+                [](World& w, Launch&, DriveDevice&) {
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // No logo on the disc: only the attribute reset after the failed copy meets the link.
+        OddCase{"PlantedFolderLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"PlantedHardLinkMeetsTheReset",
+                [](World& w, Launch&, DriveDevice&) {
+                  w.Insert("nologo");
+                  fs::create_directories(w.Inst("KestCore/video"));
+                  std::string why = OwnedByNobody(w);
+                  if (why.empty())
+                    fs::create_hard_link(w.Root("rootonly/orrinmark.flk"), w.Inst(kLogo));
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        OddCase{"OwnersOwnFolderLinkGetsTheCopies",
+                [](World& w, Launch&, DriveDevice&) {
+                  fs::create_directories(w.Root("elsewhere"));
+                  lchown(w.Root("elsewhere").c_str(), kNobody, kNobody);
+                  return OwnedByNobody(w, "KestCore", w.Root("elsewhere"));
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* made : {"elsewhere/bnd0.bnd", "elsewhere/video/orrinmark.flk"}) {
+                    struct stat st {};
+                    EXPECT_EQ(lstat(w.Root(made).c_str(), &st) == 0 ? st.st_uid : 0, kNobody);
+                  }
+                }},
+        OddCase{"DeviceNodeOnTheDiscIsNeverOpened",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SOURCE=ORRINMARK.FLK");
+                  std::string disc = w.Root("discs/base/" + kLogoOnDisc.substr(5));
+                  fs::remove(disc);
+                  return mknod(disc.c_str(), S_IFCHR | 0444, makedev(1, 3)) == 0 ? "" : NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, ""},
+        OddCase{"WithoutProcTheCopiesAreStillWritable",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.withoutProc = true;
+                  return NeedsRoot();
+                }},
+        OddCase{"AppendOnlyFolderIsRefusedBeforeAnythingIsWritten",
+                [](World& w, Launch&, DriveDevice&) {
+                  WriteFile(w.Inst(kLogo), "earlier logo");
+                  SetFolderFlags(w, FS_APPEND_FL);
+                  return NeedsRoot();
+                },
+                kArchiveLine + kLogoLine, "earlier logo", [](World& w) { SetFolderFlags(w, 0); }},
+        // Only the named device's file system is copied from: not a folder mounted over it
+        // (the archive then fails twice, five seconds apart), nor one mounted inside it.
+        OddCase{"MountOverTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "");
+                },
+                kArchiveLine, ""},
+        OddCase{"MountInsideTheDiscIsNotTheDisc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
+                },
+                kArchiveLine + kLogoLine, ""},
+        // The installation reached through the owner's link to a folder of root's that anyone
+        // may write (sticky): the owner's folder there leads nowhere the owner could not go.
+        OddCase{"OwnersLinkToASharedFolder",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  std::string why = OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
+                  lchown(w.Inst("").c_str(), 0, 0);
+                  chmod(w.Inst("").c_str(), 01777);
+                  fs::create_directories(w.Root("home"));
+                  fs::create_symlink(w.Root("inst"), w.Root("home/Kestrion"));
+                  ChownTree(w.Root("home"), {kNobody, kNobody, true});
+                  launch.args[1] = w.Root("home/Kestrion");
+                  return why;
+                },
+                kArchiveLine + kLogoLine, "root's own"},
+        // The owner's link in a folder of root's that anyone may write (sticky, as /tmp): only
+        // the link's owner and root can change it, so it leads nowhere its owner could not go.
+        OddCase{"LinkInAStickyFolderLeadsNowhere",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  return LinkInAStickyFolder(w, launch, "Kestrion");
+                },
+                kArchiveLine, "", RootinstUntouched},
+        // The same link swapped in for root's own after the walk looked at the name:
+        // what is judged is what was opened.
+        OddCase{"LinkSwappedInAStickyFolderLeadsNowhere",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_SWAP_AT_OPEN=Kestrion");
+                  fs::create_directories(w.Root("shared"));
+                  fs::create_symlink(w.Root("rootinst"), w.Root("shared/Kestrion"));
+                  return LinkInAStickyFolder(w, launch, ".swap");
+                },
+                kArchiveLine, "", RootinstUntouched},
+        // A folder of root's that a group may write, whoever its members are, or an access
+        // list opens to a user: the planter's link leads nowhere they could not go.
+        OddCase{"LinkInAFolderItsGroupMayWrite",
+                [](World& w, Launch&, DriveDevice&) {
+                  return PlantedInRootsFolder(w, kStranger, [&] {
+                    chown(w.Inst("").c_str(), 0, kPlanter);
+                    return chmod(w.Inst("").c_str(), 02775) == 0 ? "" : "cannot chmod";
+                  });
+                },
+                kArchiveLine, "", TheirsUntouched},
+        // The folder's group, as its mode shows it, is the victim's alone.
+        OddCase{"LinkInAFolderAnAccessListOpens", AccessListOpens, kArchiveLine, "",
+                TheirsUntouched},
+        // Read without /proc (a chroot), the access list still counts.
+        OddCase{"LinkInAFolderAnAccessListOpensWithoutProc",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  launch.withoutProc = true;
+                  return AccessListOpens(w, launch, drive);
+                },
+                kArchiveLine, "", TheirsUntouched},
+        // An access list that cannot be read counts as one that lets anyone in.
+        OddCase{"LinkInAFolderWhoseAccessListCannotBeRead",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=xattr");
+                  return PlantedInRootsFolder(w, kStranger, [] { return std::string(); });
+                },
+                kArchiveLine, "", TheirsUntouched},
+        // A user's FUSE mount whose daemon says root owns everything: the owner's link there
+        // leads nowhere the user could not go.
+        OddCase{"UsersFuseMountClaimingRootLeadsNowhere", UsersFuseMount, kArchiveLine, "",
+                [](World& w) { umount2(w.Inst("").c_str(), MNT_DETACH); }},
+        // What is made belongs to the folder's owner and group, never to the walk's identity.
+        OddCase{"ASharedGroupsFolderGetsCopiesOfItsOwner", SharedGroupsFolder,
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody); }},
+        // Named where the file system has no unnamed files: made with root's rights, so that
+        // no one running as the identity the run takes there can open it before the owner has it.
+        OddCase{"ASharedGroupsFolderGetsNamedCopiesNoOneElseHeld",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  launch.env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
+                  return SharedGroupsFolder(w, launch, drive);
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  CopiesOwnedBy(w, getpwnam("sync")->pw_uid, kNobody);
+                  EXPECT_EQ(w.ShimLog().find("named by another"), std::string::npos);
+                }},
+        // In a sticky folder the run may not rename over another user's copy: what it made is
+        // removed all the same, though by then it is the folder owner's.
+        OddCase{"StickyFolderWithAnotherUsersCopyLeavesNothing",
+                KestCoreOf(kStranger, kStranger, 01777,
+                           [](World& w) {
+                             WriteFile(w.Inst(kArchive), "theirs");
+                             lchown(w.Inst(kArchive).c_str(), kPlanter, kPlanter);
+                           }),
+                kArchiveLine, "",
+                [](World& w) { EXPECT_EQ(ReadFile(w.Inst(kArchive)), "theirs"); }},
+        // The drive's device named through a link its owner can change is no drive.
+        OddCase{"DeviceThroughAUsersLinkIsNoDrive",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  fs::create_directories(w.Root("theirs"));
+                  fs::create_symlink(launch.args[0].substr(0, launch.args[0].size() - 1),
+                                     w.Root("theirs/cd"));
+                  lchown(w.Root("theirs").c_str(), kNobody, kNobody);
+                  launch.args[0] = w.Root("theirs/cd/");
+                  return why;
+                },
+                kArchiveLine, ""},
+        // The video folder made for the installation's owner, filled as the run acts there.
+        OddCase{"AFolderAGroupMayWriteGetsItsLogo", KestCoreOf(0, kPlanter, 0775),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  struct stat video {};
+                  lstat(w.Inst("KestCore/video").c_str(), &video);
+                  EXPECT_EQ(std::pair(video.st_gid, video.st_mode & 0020),
+                            std::pair(kPlanter, 0020u));
+                }},
+        OddCase{"AFolderAnyoneMayWriteGetsItsLogo", KestCoreOf(kStranger, kStranger, 0777),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { CopiesOwnedBy(w, kStranger, kStranger); }},
+        // Where anyone may make a name but not take another's (sticky), nor in what is made.
+        OddCase{"AStickyFolderGetsNoFolderAnyoneMayWrite", KestCoreOf(kStranger, kStranger, 01777),
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) { EXPECT_EQ(Mode(w.Inst("KestCore/video")) & 0002, 0u); }},
+        OddCase{"RootsGroupFolderGetsRootsCopies", KestCoreOf(0, 0, 0775), kArchiveLine + kLogoLine,
+                SampleData("orrin logo", 5000), [](World& w) { CopiesOwnedBy(w, 0, 0); }},
+        // A drive folder a user may change is read with that user's rights: their hard link to
+        // a file only root may read is not copied.
+        OddCase{"HardLinkInAUsersDriveFolderIsNotRead",
+                [](World& w, Launch&, DriveDevice&) {
+                  ChownTree(w.Root("discs/base"), {kNobody, kNobody, true});
+                  fs::remove(w.Root("discs/" + kArchiveOnDisc));
+                  fs::create_hard_link(w.Root("outside/secret"), w.Root("discs/" + kArchiveOnDisc));
+                  return NeedsRoot();
+                },
+                kArchiveLine, "",
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "sleep 5000 ms\n");
+                  EXPECT_FALSE(fs::exists(w.Inst(kArchive)));
+                }},
+        // The owner's own group, from the account files: a folder that only it may enter is
+        // the owner's to use, whatever the installation folder's group.
+        OddCase{"OwnersOwnGroupReachesItsFolder",
+                [](World& w, Launch&, DriveDevice&) {
+                  const passwd* games = Games();
+                  if (!games) return kNeedsGames;
+                  chmod(w.Root("").c_str(), 0755);
+                  fs::create_directories(w.Root("gamesonly"));
+                  fs::create_symlink(w.Root("gamesonly"), w.Inst("KestCore/video"));
+                  ChownTree(w.Inst(""), {games->pw_uid, kNobody, true});
+                  chown(w.Root("gamesonly").c_str(), 0, games->pw_gid);
+                  chmod(w.Root("gamesonly").c_str(), 0770);
+                  return std::string();
+                }},
+        // A folder its owner may write and search but not list: the copy lands, and is not
+        // reported failed for want of a sync of the folder.
+        OddCase{"FolderTheOwnerMayNotList",
+                [](World& w, Launch&, DriveDevice&) {
+                  std::string why = OwnedByNobody(w);
+                  chmod(w.Inst("KestCore").c_str(), 0300);
+                  WriteFile(w.Root("shim.log"), "", 0666);  // logged to as the owner too
+                  return why;
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_EQ(w.Waits(), "");
+                  EXPECT_NE(w.ShimLog().find("syncfs\n"), std::string::npos) << w.ShimLog();
+                  ExpectBaseCopied(w);
+                }},
+        OddCase{"FileMountedOverADiscFileIsNotTheDiscs",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
+                },
+                kArchiveLine + kLogoLine, ""},
+        // The drive named by its device without the slash, as a shell completes it.
+        OddCase{"DriveDeviceWithoutItsSlash",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  launch.args[0].pop_back();
+                  return why;
+                }},
+        // The disc mounted at a second folder too, something mounted over that one: the
+        // first still shows the disc.
+        OddCase{"DiscMountedTwiceTheNewerCovered",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  return why.empty()
+                             ? drive.MountAgainCovered(w.Root("again"), w.Root("discs/first"))
+                             : why;
+                }}),
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 }  // namespace
