@@ -13,8 +13,6 @@
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
-//   CDCOPY_SHIM_RENAME_DELAY_US=N  a temporary file's rename waits N us, having made
-//                             CDCOPY_SHIM_RENAMING=PATH first
 //   CDCOPY_SHIM_TERM_AT_CREATE=1  as a named temporary file is about to be made, another
 //                             process makes that name, and SIGTERM arrives
 //   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
@@ -331,10 +329,6 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   Log("renameat\n");
   Hold("rename");
-  if (const char* delay = std::getenv("CDCOPY_SHIM_RENAME_DELAY_US")) {
-    if (const char* renaming = std::getenv("CDCOPY_SHIM_RENAMING")) Write(renaming, "");
-    usleep(static_cast<useconds_t>(std::atoll(delay)));
-  }
   return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
 }
 
