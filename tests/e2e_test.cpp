@@ -374,7 +374,7 @@ struct DesktopCase {
   // The display takes every client; or only those with its cookie, which the run has in the X
   // authority file it is given, or lacks; or it cannot be opened at all.
   enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
-  bool slowArchives = false;  // each takes a second or more, for a window to come up meanwhile
+  bool heldArchives = false;  // each held as its copy begins, until its window is up
   bool killTheRun = false;    // while the first window is up; the window must go with it
   // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
   // nobody, given the cookie through a pipe, as a shell's process substitution does.
@@ -408,7 +408,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
               "XAUTHORITY=" + world.Root("xauthority")});
   launch.args[0] = world.Root("a&<b/");
   launch.virtualTime = false;  // the stand-in has the shim too
-  if (!c.slowArchives) AsShipped(launch);
+  if (!c.heldArchives) AsShipped(launch);
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
   if (c.as != DesktopCase::Root) {
     SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
@@ -439,10 +439,10 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
       }
     }
   }
-  if (c.slowArchives) {
-    launch.env.insert(
-        launch.env.end(),
-        {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000", "CDCOPY_SHIM_REFUSE=clone"});
+  Hold hold;
+  if (c.heldArchives) {
+    launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
+    hold.Into(launch);
   }
   TerminalSession run(launch);
   if (c.killTheRun) {
@@ -453,6 +453,15 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     EXPECT_TRUE(Eventually([&] { return State(pid) == 'Z' || State(pid) == '?'; }))
         << "the window outlived the run";
     return;
+  }
+  auto windows = [&] {
+    const std::string text = ReadFile(log);
+    const std::regex progress("\n--progress");
+    return std::distance(std::sregex_iterator(text.begin(), text.end(), progress), {});
+  };
+  for (long copies = 1; c.heldArchives && hold.Until("copy"); ++copies) {
+    EXPECT_TRUE(Eventually([&] { return windows() >= copies; })) << "no window for copy " << copies;
+    hold.Go();
   }
   ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
   EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log) << world.Stderr();

@@ -28,7 +28,7 @@
 //                             what the run is about to do, and the run waits for a byte back
 //                             before doing it: "key" (a box waits for a key with none typed),
 //                             "sleep" (a pause), "mount" (a wait for a disc has lasted 2 s of
-//                             virtual time), "copy" (the source's copy begins), "rename" (a
+//                             virtual time), "copy" (a copy of the source begins), "rename" (a
 //                             temporary file takes its name). Not passed on to other programs.
 //   CDCOPY_SHIM_SWAP_AT_CHANGE=NAME  once NAME has been opened O_PATH, .swap in its folder is
 //                             renamed over it just before the next change of a mode
@@ -141,8 +141,9 @@ int Fail(int error, const char* line = nullptr) {
   return -1;
 }
 
+bool begun = false;  // the source's copy, since it was opened
+
 void CopyBegins() {
-  static bool begun = false;
   if (!begun) Hold("copy");
   begun = true;
 }
@@ -271,7 +272,10 @@ int openat(int dir, const char* path, int flags, ...) {
       Log("named by another identity\n");
     RaiseAtName(path);
   }
-  if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
+  if (fd >= 0 && source && std::strcmp(path, source) == 0) {
+    sourceFd = fd;
+    begun = false;
+  }
   return fd;
 }
 
