@@ -26,14 +26,13 @@ using texts::kSecondLines;
 
 const std::vector<std::string> kEmptyInstall = {"KestCore", "Velmora", "halvane"};
 // One box: what it must say, the disc to put in the drive while it is up, the keys typed into
-// it one after another, and keys pressed afterwards, while the run is busy.
+// it one after another, and keys typed during the pause that follows, if one does.
 struct Step {
   std::string says;
   std::string disc;
   std::vector<std::string> keys;
-  int atLeastSecondsAfterPrevious = 0;
   std::string strayKeys = "";
-  int mountAfterMs = 0;  // from a drive device: the disc is mounted this long after it goes in
+  bool late = false;  // from a drive device: mounted once the run has waited 2 s for it
 };
 
 constexpr const char* kNoDisc = "-";  // from a drive device: the drive is left empty
@@ -46,7 +45,6 @@ struct Scenario {
   std::function<void(World&)> verify;
   bool fromDriveDevice = false;  // DRIVE_ROOT names a loop device, each disc mounted by label
   std::string waits = "";        // the pauses and mount waits asked for, under virtual time
-  bool realTime = false;         // waits for real: then each step's wait is timed instead
 };
 
 // The box's text as words, without its frame and the line breaks that wrapping put in.
@@ -72,12 +70,29 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
   s.prepare(world);
   Launch launch = world.Start({"extra", "arguments"});
   if (s.fromDriveDevice) launch.args[0] = drive.Root();
-  launch.virtualTime = !s.realTime;
+  // The run is held where the row takes part in its time: each key typed once the box waits,
+  // keys typed during a pause, a disc mounted during a wait. Other rows run as shipped.
+  Hold hold;
+  const bool held = !s.waits.empty() || std::ranges::any_of(s.steps, [](const Step& step) {
+    return step.keys.size() > 1 || !step.strayKeys.empty() || step.late;
+  });
+  held ? hold.Into(launch) : AsShipped(launch);
   TerminalSession session(launch);
-  auto previous = Clock::now();
+  const Step none{};
+  const Step* answered = &none;
+  auto untilKey = [&] {
+    for (std::string next = hold.Next(); !next.empty(); next = hold.Next()) {
+      if (next == "key") return true;
+      if (next == "sleep") session.Type(answered->strayKeys);
+      if (next == "mount" && answered->late) drive.Insert(answered->disc);
+      hold.Go();
+    }
+    return false;
+  };
   for (std::size_t i = 0; i < s.steps.size(); ++i) {
     const Step& step = s.steps[i];
     std::size_t before = session.Screen().size();
+    ASSERT_TRUE(!held || untilKey()) << "box " << i + 1 << " never waited for a key";
     ASSERT_TRUE(session.WaitFor(kBoxWaits, static_cast<int>(i) + 1, seconds(20)))
         << "box " << i + 1 << " never came; the terminal shows:\n"
         << session.Screen();
@@ -87,33 +102,26 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
         << session.Screen().substr(before);
     // To a file, the progress lines arrive together as the run ends, as on Windows.
     EXPECT_EQ(world.Stdout(), "") << "box " << i + 1;
-    if (s.realTime) {
-      EXPECT_GE(Clock::now() - previous, seconds(step.atLeastSecondsAfterPrevious)) << i + 1;
-    }
     if (!step.disc.empty() && !s.fromDriveDevice) world.Insert(step.disc);
     if (!step.disc.empty() && s.fromDriveDevice) {
-      const std::string disc = step.disc == kNoDisc ? "" : step.disc;
-      step.mountAfterMs ? drive.InsertLater(disc, milliseconds(step.mountAfterMs))
-                        : drive.Insert(disc);
+      drive.Insert(step.disc == kNoDisc || step.late ? "" : step.disc);
     }
     // The box is drawn after it discards earlier keys, so its first key goes in at once; each
-    // further one as a separate key press.
+    // further one as a separate key press, once the box waits again.
     for (std::size_t k = 0; k < step.keys.size(); ++k) {
-      if (k) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      ASSERT_TRUE(!held || k == 0 || untilKey()) << "box " << i + 1 << " took no key";
       session.Type(step.keys[k]);
+      if (held) hold.Go();
     }
-    previous = Clock::now();
-    if (!step.strayKeys.empty()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      session.Type(step.strayKeys);
-    }
+    answered = &step;
   }
+  EXPECT_FALSE(held && untilKey()) << "a box more";
   ASSERT_EQ(ExitCode(session.Finish(seconds(20))), 0) << session.Screen();
   EXPECT_TRUE(session.SettingsRestored()) << "the terminal was left changed";
   EXPECT_TRUE(session.Screen().ends_with("\n")) << "the last box's line was left open";
   EXPECT_EQ(world.Stdout(), s.stdoutBytes);
   EXPECT_EQ(world.Stderr(), "");
-  EXPECT_EQ(s.realTime ? s.waits : world.Waits(), s.waits);
+  EXPECT_EQ(world.Waits(), s.waits);
   s.verify(world);
 }
 
@@ -182,8 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"ReadOnlyEarlierCopyIsReplacedOnTheSecondAttempt",
                  [](World& w) { WriteFile(w.Inst("KestCore/BND0.BND"), "earlier copy", 0444); },
                  // The Enter pressed during the pause must not answer the next prompt.
-                 {{"Insert your Kestrion CD-ROM", "base", {"\r"}, 0, "\r"},
-                  {"Insert your Mission Pack One", "", {"\x1b"}, 5},
+                 {{"Insert your Kestrion CD-ROM", "base", {"\r"}, "\r"},
+                  {"Insert your Mission Pack One", "", {"\x1b"}},
                   {"Insert your Mission Pack Two", "", {"c"}}},
                  kArchiveLine + kLogoLine,
                  [](World& w) {
@@ -191,8 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_FALSE(fs::exists(w.Inst("KestCore/bnd0.bnd")));
                  },
                  false,
-                 "",
-                 true},
+                 "sleep 5000 ms\n"},
         Scenario{"LogoMissingEndsWithTheLogoNotice",
                  [](World&) {},
                  {{"Insert your Kestrion CD-ROM", "nologo", {"\r"}},
@@ -227,6 +234,25 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_FALSE(fs::exists(w.Inst("halvane/video")));
                    ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
                  }},
+        Scenario{"FirstExpansionSkippedSecondCopied",
+                 // A video folder already there, in a case of its own, is the one used.
+                 [](World& w) { fs::create_directories(w.Inst("Velmora/VIDEO")); },
+                 {kBasePrompt, {"Tessarand", "first", {"c"}}, {"Ostmere", "second", {"\r"}}},
+                 kArchiveLine + kLogoLine + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   EXPECT_TRUE(fs::is_empty(w.Inst("halvane")));
+                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                   ExpectCopied(w, "Velmora/VIDEO/logo.flk",
+                                "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+                   EXPECT_FALSE(fs::exists(w.Inst("Velmora/video")));
+                 }}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// As root, for a loop device as the drive.
+INSTANTIATE_TEST_SUITE_P(
+    AsRoot, Interactive,
+    ::testing::Values(
         // The drive named by its device: each disc is found wherever it is mounted, and the
         // disc of an expansion is mounted at a folder of its own.
         Scenario{"FromADriveDeviceEachDiscWhereverItIsMounted",
@@ -243,17 +269,20 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  true},
         // A disc still being mounted when the prompt is answered is waited for; with none
-        // coming, the wait lasts its whole real bound, once for both of the expansion's files.
+        // coming, the wait lasts its whole bound, once for both of the expansion's files. The
+        // next answered box allows a wait again, for a disc mounted late once more.
         Scenario{"FromADriveDeviceADiscMountedTwoSecondsLater",
                  [](World&) {},
-                 {{"Kestrion", "base", {"\r"}, 0, "", 2000},
+                 {{"Kestrion", "base", {"\r"}, "", true},
                   {"Tessarand", kNoDisc, {"\r"}},
-                  {"Ostmere", "", {"c"}, 10}},
-                 kArchiveLine + kLogoLine + kFirstLines,
-                 [](World& w) { ExpectBaseCopied(w); },
+                  {"Ostmere", "second", {"\r"}, "", true}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   ExpectBaseCopied(w);
+                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+                 },
                  true,
-                 "",
-                 true},
+                 "mount wait 2 s\nmount wait 10 s\nmount wait 2 s\n"},
         // Nothing mounted within the wait: the archive fails as with no disc, the pause and the
         // second attempt follow at once, without a second wait.
         Scenario{"FromADriveDeviceNothingMounted",
@@ -263,20 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kArchiveLine,
                  [](World& w) { EXPECT_EQ(w.Installed(), kEmptyInstall); },
                  true,
-                 "sleep 5000 ms\nmount wait 10 s\n"},
-        Scenario{"FirstExpansionSkippedSecondCopied",
-                 // A video folder already there, in a case of its own, is the one used.
-                 [](World& w) { fs::create_directories(w.Inst("Velmora/VIDEO")); },
-                 {kBasePrompt, {"Tessarand", "first", {"c"}}, {"Ostmere", "second", {"\r"}}},
-                 kArchiveLine + kLogoLine + kSecondLines,
-                 [](World& w) {
-                   ExpectBaseCopied(w);
-                   EXPECT_TRUE(fs::is_empty(w.Inst("halvane")));
-                   ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
-                   ExpectCopied(w, "Velmora/VIDEO/logo.flk",
-                                "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
-                   EXPECT_FALSE(fs::exists(w.Inst("Velmora/video")));
-                 }}),
+                 "mount wait 10 s\nsleep 5000 ms\n"}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
 // Without a terminal no box can be shown: the base disc is copied without asking and the
@@ -297,6 +313,7 @@ TEST(Cdcopy, WithoutATerminalTheBaseDiscIsCopiedWhateverStdoutIs) {
   for (const auto& output : outputs) {
     World world;
     Launch launch = WithoutTerminal(world);
+    AsShipped(launch);
     launch.stdoutFd = output.fd;
     if (output.name == outputs[3].name) launch.fds = {{STDERR_FILENO, output.fd}};
     TerminalSession session(launch);
@@ -330,6 +347,7 @@ TEST(Cdcopy, WithoutATerminalOnADesktopTheBoxesAreDialogs) {
   World world;
   Launch launch = WithoutTerminal(world, {"DISPLAY=" + display.Name()});
   launch.virtualTime = false;  // zenity has the shim too
+  AsShipped(launch);
   TerminalSession run(launch);
   // Each window is gone before the next is looked for: the server may give it the same id.
   for (auto [disc, key] : {std::pair{"", "Return"}, {"first", "Return"}, {"", "Escape"}}) {
@@ -356,7 +374,7 @@ struct DesktopCase {
   // The display takes every client; or only those with its cookie, which the run has in the X
   // authority file it is given, or lacks; or it cannot be opened at all.
   enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
-  bool slowArchives = false;  // each takes a second or more, for a window to come up meanwhile
+  bool heldArchives = false;  // each held as its copy begins, until its window is up
   bool killTheRun = false;    // while the first window is up; the window must go with it
   // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
   // nobody, given the cookie through a pipe, as a shell's process substitution does.
@@ -390,6 +408,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
               "XAUTHORITY=" + world.Root("xauthority")});
   launch.args[0] = world.Root("a&<b/");
   launch.virtualTime = false;  // the stand-in has the shim too
+  if (!c.heldArchives) AsShipped(launch);
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
   if (c.as != DesktopCase::Root) {
     SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
@@ -420,10 +439,10 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
       }
     }
   }
-  if (c.slowArchives) {
-    launch.env.insert(
-        launch.env.end(),
-        {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=300000", "CDCOPY_SHIM_REFUSE=clone"});
+  Hold hold;
+  if (c.heldArchives) {
+    launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
+    hold.Into(launch);
   }
   TerminalSession run(launch);
   if (c.killTheRun) {
@@ -434,6 +453,15 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     EXPECT_TRUE(Eventually([&] { return State(pid) == 'Z' || State(pid) == '?'; }))
         << "the window outlived the run";
     return;
+  }
+  auto windows = [&] {
+    const std::string text = ReadFile(log);
+    const std::regex progress("\n--progress");
+    return std::distance(std::sregex_iterator(text.begin(), text.end(), progress), {});
+  };
+  for (long copies = 1; c.heldArchives && hold.Until("copy"); ++copies) {
+    EXPECT_TRUE(Eventually([&] { return windows() >= copies; })) << "no window for copy " << copies;
+    hold.Go();
   }
   ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
   EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log) << world.Stderr();
@@ -478,7 +506,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
                     true, DesktopCase::Open, true},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true,
-                    DesktopCase::Open, false, true},
+                    DesktopCase::Open, false, true}),
+    [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
+
+// As root for a user (sudo), or as that user.
+INSTANTIATE_TEST_SUITE_P(
+    AsRoot, Desktop,
+    ::testing::Values(
         // Run with sudo, the display, its cookie and the dialog are reached as the user, whole.
         DesktopCase{"RootShowsTheDialogsAsTheUserItRunsFor", "zenity",
                     "/usr/bin/id -u >>\"${0%/*}/../log\"; /usr/bin/id -G >>\"${0%/*}/../log\"",
@@ -510,6 +544,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
   for (const Case& c : cases) {
     World world;
     Launch launch = world.Start();
+    AsShipped(launch);
     launch.args = c.args;
     TerminalSession session(launch);
     const std::string arg = c.args.empty() ? "" : c.args[0];
@@ -528,6 +563,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
 TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   World world;
   Launch launch = world.Start();
+  AsShipped(launch);
   launch.stdoutOnTerminal = true;
   TerminalSession session(launch);
   // Resized while a box waits, the box is drawn again at the new width.
@@ -549,10 +585,11 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
 
 // Started by `su user -c`: standard input is a terminal that is not the controlling one. Root
 // opens it again by its name; another user may not open root's login terminal (root:tty 0620).
-TEST(Cdcopy, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBesideRoot) {
+TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBesideRoot) {
   for (bool asNobody : {false, true}) {
     World world;
     Launch launch = world.Start();
+    AsShipped(launch);
     launch.controllingTerminal = false;
     if (asNobody) {
       if (geteuid() != 0) GTEST_SKIP() << "needs root, to run as another user";
@@ -573,7 +610,9 @@ TEST(Cdcopy, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBes
 
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
   World world;
-  TerminalSession session(world.Start());
+  Launch launch = world.Start();
+  AsShipped(launch);
+  TerminalSession session(launch);
   ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
   EXPECT_EQ(session.Settings().c_lflag & ICANON, 0u) << "keys are read one at a time";
   session.Type("\x03");

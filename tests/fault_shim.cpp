@@ -13,8 +13,6 @@
 //                             file system that cannot do them refuses them
 //   CDCOPY_SHIM_DELAY_US=N    each step of copying the source moves 64 KiB and takes N us more
 //   CDCOPY_SHIM_STARTED=PATH  made when the source's copy has begun
-//   CDCOPY_SHIM_RENAME_DELAY_US=N  a temporary file's rename waits N us, having made
-//                             CDCOPY_SHIM_RENAMING=PATH first
 //   CDCOPY_SHIM_TERM_AT_CREATE=1  as a named temporary file is about to be made, another
 //                             process makes that name, and SIGTERM arrives
 //   CDCOPY_SHIM_SIGNAL_AT_NAME=N  signal N raised just after a temporary file gets its name
@@ -24,8 +22,16 @@
 //   CDCOPY_SHIM_DRIVE_STATUS=N[,M...]  what an optical drive answers to CDROM_DRIVE_STATUS,
 //                             call after call, the last one from then on
 //   CDCOPY_SHIM_VIRTUAL_TIME=1  nothing waits: a pause, or a wait on the mount table with nothing
-//                             mounted, moves the monotonic clock on instead, and is logged as
-//                             "sleep N ms" (each) and "mount wait N s" (all of them, at the end)
+//                             mounted, moves the monotonic clock on instead, and each is logged
+//                             as "sleep N ms" or "mount wait N s"
+//   CDCOPY_SHIM_HOLD_FD=N     descriptor N (a socket of the test's) is told, one message each,
+//                             what the run is about to do, and the run waits for a byte back
+//                             before doing it: "key" (a box waits for a key with none typed),
+//                             "sleep" (a pause), "mount" (a wait for a disc has lasted 2 s of
+//                             virtual time), "copy" (a copy of the source begins), "rename" (a
+//                             temporary file takes its name). Not passed on to other programs.
+//   CDCOPY_SHIM_SWAP_AT_CHANGE=NAME  once NAME has been opened O_PATH, .swap in its folder is
+//                             renamed over it just before the next change of a mode
 //   CDCOPY_SHIM_TERM_AT_RESTORE=1  SIGTERM raised once, as a terminal's line mode is put back
 //   CDCOPY_SHIM_LOG=PATH      one line per way of copying the source used, per fault made, per
 //                             read-ahead, sync_file_range, fdatasync, linkat, renameat and fsync
@@ -104,6 +110,30 @@ void Log(const char* line) {
   Append(line);
 }
 
+// The test's socket, where one holds the run at each step it takes part in.
+int holdFd = -1;
+
+__attribute__((constructor)) void TakeHold() {
+  if (const char* fd = std::getenv("CDCOPY_SHIM_HOLD_FD")) {
+    holdFd = std::atoi(fd);
+    fcntl(holdFd, F_SETFD, FD_CLOEXEC);
+    unsetenv("CDCOPY_SHIM_HOLD_FD");
+  }
+}
+
+// Tells the test what is about to happen and waits for its go-ahead, where a test holds the run.
+void Hold(const char* what) {
+  if (holdFd < 0) return;
+  char go;
+  ssize_t got = -1;
+  if (Real<ssize_t (*)(int, const void*, size_t)>("write")(holdFd, what, strlen(what)) > 0) {
+    while ((got = Real<ssize_t (*)(int, void*, size_t)>("read")(holdFd, &go, 1)) < 0 &&
+           errno == EINTR) {
+    }
+  }
+  if (got != 1) holdFd = -1;  // the test is gone: nothing is held from now on
+}
+
 // Fails the call with `error`, logging `line` where there is one.
 int Fail(int error, const char* line = nullptr) {
   if (line) Log(line);
@@ -111,10 +141,18 @@ int Fail(int error, const char* line = nullptr) {
   return -1;
 }
 
+bool begun = false;  // the source's copy, since it was opened
+
+void CopyBegins() {
+  if (!begun) Hold("copy");
+  begun = true;
+}
+
 // Cuts a step of `wanted` bytes at the source's `offset` to what may go ahead; false, with
 // errno set, for a step that must fail.
 bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, const char* eof) {
   Log(way);
+  CopyBegins();
   if (const char* delay = std::getenv("CDCOPY_SHIM_DELAY_US")) {
     if (const char* started = std::getenv("CDCOPY_SHIM_STARTED")) Write(started, "");
     usleep(static_cast<useconds_t>(std::atoll(delay)));
@@ -141,9 +179,11 @@ bool Limit(long long offset, size_t& wanted, const char* way, const char* eio, c
   return true;
 }
 
-// Virtual time: how far the monotonic clock has been moved on, and by mount waits alone.
+// Virtual time: how far the monotonic clock has been moved on, and by the mount wait under
+// way on the mount table `tableFd`.
 long long skippedNs = 0;
 long long mountWaitMs = 0;
+int tableFd = -1;
 
 bool VirtualTime() {
   return std::getenv("CDCOPY_SHIM_VIRTUAL_TIME");
@@ -159,8 +199,21 @@ void LogWait(const char* what, long long amount) {
   Append(line);
 }
 
-__attribute__((destructor)) void ReportMountWaits() {
+// A mount wait ends when its table is closed, or when the run ends.
+__attribute__((destructor)) void ReportMountWait() {
   if (mountWaitMs > 0) LogWait("mount wait %lld s\n", (mountWaitMs + 500) / 1000);
+  mountWaitMs = 0;
+}
+
+// Where CDCOPY_SHIM_SWAP_AT_CHANGE's name was opened O_PATH: the next change of a mode swaps.
+int swapDir = -1;
+bool swapped = false;
+
+void SwapBeforeChange() {
+  if (swapDir == -1 || swapped) return;
+  Real<int (*)(int, const char*, int, const char*)>("renameat")(
+      swapDir, ".swap", swapDir, std::getenv("CDCOPY_SHIM_SWAP_AT_CHANGE"));
+  swapped = true;
 }
 
 // The source by descriptor, or by its inode where someone else opened it.
@@ -208,6 +261,8 @@ int openat(int dir, const char* path, int flags, ...) {
     }
   };
   swapAfter(false);
+  static const char* swapAtChange = std::getenv("CDCOPY_SHIM_SWAP_AT_CHANGE");
+  if (swapAtChange && (flags & O_PATH) && std::strcmp(path, swapAtChange) == 0) swapDir = dir;
   const char* source = std::getenv("CDCOPY_SHIM_SOURCE");
   if (source && std::strcmp(path, source) == 0 && !(flags & O_PATH)) Log("source opened\n");
   int fd = Real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
@@ -217,12 +272,19 @@ int openat(int dir, const char* path, int flags, ...) {
       Log("named by another identity\n");
     RaiseAtName(path);
   }
-  if (fd >= 0 && source && std::strcmp(path, source) == 0) sourceFd = fd;
+  if (fd >= 0 && source && std::strcmp(path, source) == 0) {
+    sourceFd = fd;
+    begun = false;
+  }
   return fd;
 }
 
 int close(int fd) {
   if (fd == sourceFd) sourceFd = -1;
+  if (fd == tableFd) {
+    ReportMountWait();
+    tableFd = -1;
+  }
   int result = Real<int (*)(int)>("close")(fd);
   if (fd == syncedFd) {
     syncedFd = -1;
@@ -270,10 +332,7 @@ int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   Log("renameat\n");
-  if (const char* delay = std::getenv("CDCOPY_SHIM_RENAME_DELAY_US")) {
-    if (const char* renaming = std::getenv("CDCOPY_SHIM_RENAMING")) Write(renaming, "");
-    usleep(static_cast<useconds_t>(std::atoll(delay)));
-  }
+  Hold("rename");
   return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
 }
 
@@ -305,6 +364,19 @@ int lchown(const char* path, uid_t uid, gid_t gid) {
 ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
   if (Listed("CDCOPY_SHIM_FAIL", "xattr")) return Fail(EIO);
   return Real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
+}
+
+int chmod(const char* path, mode_t mode) {
+  SwapBeforeChange();
+  return Real<int (*)(const char*, mode_t)>("chmod")(path, mode);
+}
+int fchmodat(int dir, const char* path, mode_t mode, int flags) {
+  SwapBeforeChange();
+  return Real<int (*)(int, const char*, mode_t, int)>("fchmodat")(dir, path, mode, flags);
+}
+int fchmod(int fd, mode_t mode) {
+  SwapBeforeChange();
+  return Real<int (*)(int, mode_t)>("fchmod")(fd, mode);
 }
 
 int syncfs(int fd) {
@@ -341,6 +413,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (static_cast<int>(reinterpret_cast<long>(arg)) == sourceFd) {
       targetFd = fd;
       Log("clone\n");
+      CopyBegins();
       if (std::getenv("CDCOPY_SHIM_EIO_AT")) return Fail(EIO, "clone EIO\n");
     }
   }
@@ -404,19 +477,25 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec* request, timespe
   }
   if (wanted > 0) skippedNs += wanted;
   LogWait("sleep %lld ms\n", (wanted + 500000) / 1000000);
+  Hold("sleep");
   return 0;
 }
 
-// The mount table is the one thing polled for an exceptional condition.
+// The mount table is the one thing polled for an exceptional condition; a box's keys the one
+// thing waited for without end.
 int poll(pollfd* fds, nfds_t count, int timeout) {
   auto real = Real<int (*)(pollfd*, nfds_t, int)>("poll");
+  if (timeout < 0 && holdFd >= 0 && real(fds, count, 0) == 0) Hold("key");
   if (!VirtualTime() || timeout <= 0 || count != 1 || fds[0].events != POLLPRI) {
     return real(fds, count, timeout);
   }
   int ready = real(fds, count, 0);
   if (ready == 0) {
+    tableFd = fds[0].fd;
     skippedNs += timeout * 1000000LL;
+    const bool mountDue = mountWaitMs < 2000 && mountWaitMs + timeout >= 2000;
     mountWaitMs += timeout;
+    if (mountDue) Hold("mount");
   }
   return ready;
 }

@@ -165,17 +165,19 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   World w(1 << 20);
   WriteFile(w.Inst(kArchive), "earlier archive");
   const auto before = w.Installed();
-  std::string started = w.Root("copy-started");
-  std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=50000",
-                                  "CDCOPY_SHIM_STARTED=" + started};
+  std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND"};
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
   if (c.atName) env.push_back("CDCOPY_SHIM_SIGNAL_AT_NAME=" + std::to_string(c.signal));
-  TerminalSession session(WithoutTerminal(w, env));
-  // Mid-copy: the copy has begun, each of its 16 steps slowed by the shim.
+  Launch launch = WithoutTerminal(w, env);
+  Hold hold;
+  hold.Into(launch);
+  TerminalSession session(launch);
+  // Mid-copy: held as the copy begins.
   if (!c.atName) {
-    ASSERT_TRUE(Eventually([&] { return fs::exists(started); })) << "the copy never began";
+    ASSERT_TRUE(hold.Until("copy")) << "the copy never began";
     kill(session.Pid(), c.signal);
   }
+  hold.Until("");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + c.signal);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
   EXPECT_EQ(w.Installed(), before);
@@ -263,30 +265,35 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
 // A drive named by its device that says its tray is open, or that it has no disc, has nothing
 // coming: the copy fails at once instead of waiting for a mount. One still becoming ready is
 // waited for.
-TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
+TEST(AsRoot, ADriveWithItsTrayOpenFailsAtOnce) {
   World w;
   DriveDevice drive;
   REQUIRE_DRIVE(drive, w);
   struct {
     std::string status;  // what the drive answers, call after call
-    bool mountedLater;   // two seconds after the run starts, for real
+    bool mountedLater;   // once the run has waited 2 s for it
     std::string waits;   // asked for, with no mount wait where nothing is coming
     std::string stdoutBytes;
   } cases[] = {{"2", false, "sleep 5000 ms\n", kArchiveLine},  // CDS_TRAY_OPEN
                {"1", false, "sleep 5000 ms\n", kArchiveLine},  // CDS_NO_DISC
                // Opened while the drive was becoming ready: noticed at once, not at the end.
-               {"3,2", false, "sleep 5000 ms\nmount wait 0 s\n", kArchiveLine},
-               {"3", true, "", kArchiveLine + kLogoLine}};  // CDS_DRIVE_NOT_READY
+               {"3,2", false, "mount wait 0 s\nsleep 5000 ms\n", kArchiveLine},
+               {"3", true, "mount wait 2 s\n", kArchiveLine + kLogoLine}};  // CDS_DRIVE_NOT_READY
   for (const auto& c : cases) {
     Launch launch = WithoutTerminal(w, {"CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
     launch.args[0] = drive.Root();
-    launch.virtualTime = !c.mountedLater;
-    auto start = Clock::now();
-    if (c.mountedLater) drive.InsertLater("base", milliseconds(2000));
-    EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+    Hold hold;
+    hold.Into(launch);
+    TerminalSession run(launch);
+    if (c.mountedLater) {
+      EXPECT_TRUE(hold.Until("mount")) << "no wait for the disc";
+      drive.Insert("base");
+      hold.Go();
+    }
+    hold.Until("");
+    EXPECT_EQ(ExitCode(run.Finish(seconds(30))), 0);
     drive.Eject();
-    EXPECT_GE(Clock::now() - start, c.mountedLater ? seconds(2) : seconds(0));
-    EXPECT_EQ(c.mountedLater ? "" : w.Waits(), c.waits) << c.status;
+    EXPECT_EQ(w.Waits(), c.waits) << c.status;
     EXPECT_NE(w.ShimLog().find("drive status\n"), std::string::npos) << c.status;
     EXPECT_EQ(w.Stdout(), c.stdoutBytes) << c.status;
     fs::remove(w.Root("shim.log"));
@@ -296,7 +303,7 @@ TEST(Faults, ADriveWithItsTrayOpenFailsAtOnce) {
 // The installation on a file system too small for the archive: both attempts fail, the notice
 // ends the run, and the earlier copy and the free space are as they were. As root the file
 // system is a small tmpfs; otherwise a file size limit stands in for it.
-TEST(Faults, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
+TEST(AsRoot, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
   World w(1 << 20);
   SmallFileSystem small(w.Root("inst"), "size=256k");
   if (small.Mounted()) fs::create_directories(w.Inst("KestCore/video"));
@@ -342,19 +349,24 @@ TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
 TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
   for (std::string refuse : {"", "tmpfile"}) {
     World w(1 << 20);
-    // Slowed down, so that the two runs' copies of the archive overlap; the second starts as the
-    // first renames its copy, held back, so that its sweep meets the first's temporary file.
-    std::vector<std::string> env = {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_DELAY_US=10000",
-                                    "CDCOPY_SHIM_REFUSE=" + refuse};
-    Launch second = WithoutTerminal(w, env);
+    // The second run starts as the first is about to rename its copy, so that its sweep meets
+    // the first's temporary file; the first goes on once the second's copy has begun.
+    Launch second =
+        WithoutTerminal(w, {"CDCOPY_SHIM_SOURCE=BND0.BND", "CDCOPY_SHIM_REFUSE=" + refuse});
     Launch first = second;
-    first.env.push_back("CDCOPY_SHIM_RENAME_DELAY_US=1000000");
-    first.env.push_back("CDCOPY_SHIM_RENAMING=" + w.Root("renaming"));
     second.stdoutPath = w.Root("stdout2");
     second.stderrPath = w.Root("stderr2");
+    Hold holdOne, holdTwo;
+    holdOne.Into(first);
+    holdTwo.Into(second);
     TerminalSession one(first);
-    ASSERT_TRUE(Eventually([&] { return fs::exists(w.Root("renaming")); }));
+    ASSERT_TRUE(holdOne.Until("rename"));
     TerminalSession two(second);
+    ASSERT_TRUE(holdTwo.Until("copy"));
+    holdOne.Go();
+    holdOne.Until("");
+    holdTwo.Go();
+    holdTwo.Until("");
     EXPECT_EQ(ExitCode(one.Finish(seconds(30))), 0);
     EXPECT_EQ(ExitCode(two.Finish(seconds(30))), 0);
     // A run whose copy the other spoilt would have paused to try again, or failed.
@@ -395,7 +407,7 @@ TEST(Faults, TheSweepRemovesOnlyTheLeftoverItOpened) {
 }
 
 // Root may write anywhere, so as root the run is made as an ordinary user.
-TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
+TEST(AsRoot, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
   World w;
   WriteFile(w.Inst(kArchive), "earlier archive");
   Launch launch = WithoutTerminal(w);
@@ -415,7 +427,7 @@ TEST(Faults, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
 
 // Run with sudo into a user's installation, cdcopy must leave the copies and the video folder
 // to that user, whose own later run then replaces them.
-TEST(Faults, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
+TEST(AsRoot, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   World w;
   WriteFile(w.Inst(kArchive), "earlier archive");
@@ -615,9 +627,83 @@ void SetFolderFlags(World& w, int flags) {
   close(fd);
 }
 
+// A row's installation whose KestCore has this owner, group and mode, after `more`.
+std::function<std::string(World&, Launch&, DriveDevice&)> KestCoreOf(
+    uid_t uid, gid_t gid, mode_t mode, std::function<void(World&)> more = [](World&) {}) {
+  return [=](World& w, Launch&, DriveDevice&) {
+    more(w);
+    chown(w.Inst("KestCore").c_str(), uid, gid);
+    chmod(w.Inst("KestCore").c_str(), mode);
+    return NeedsRoot();
+  };
+}
+
+std::string SharedGroupsFolder(World& w, Launch&, DriveDevice&) {
+  const passwd* sync = getpwnam("sync");  // in nobody's group, with others
+  if (geteuid() != 0 || !sync || sync->pw_gid != kNobody) {
+    return "needs root and sync, in nobody's group";
+  }
+  ChownTree(w.Inst(""), {sync->pw_uid, kNobody, true});
+  chmod(w.Inst("KestCore").c_str(), 02775);
+  return "";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, OddWorld,
     ::testing::Values(
+        // A link swapped in between the reset's look at the earlier logo and its change: the
+        // change stays with the file looked at.
+        OddCase{"LinkSwappedInAtTheReset",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  w.Insert("nologo");
+                  WriteFile(w.Inst(kLogo), "earlier logo", 0444);
+                  WriteFile(w.Root("outside/kept"), "kept", 0444);
+                  fs::create_symlink(w.Root("outside/kept"), w.Inst("KestCore/video/.swap"));
+                  launch.env.push_back("CDCOPY_SHIM_SWAP_AT_CHANGE=orrinmark.flk");
+                  return "";
+                },
+                kArchiveLine + kLogoLine, "kept",
+                [](World& w) { EXPECT_EQ(Mode(w.Root("outside/kept")), 0444u); }},
+        OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
+                [](World& w, Launch&, DriveDevice&) {
+                  for (const char* name : {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp",
+                                           "a.cdcopy-1-2.tmp", ".cdcopy-1-2.tmp.bak"}) {
+                    WriteFile(w.Inst("KestCore/") + name, "left");
+                  }
+                  return "";
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
+                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-1-2.tmp.bak")));
+                }},
+        OddCase{"DriveRootWithABackslashInItsName",
+                [](World& w, Launch& launch, DriveDevice&) {
+                  fs::create_directories(w.Root("media"));
+                  fs::create_symlink(w.Root("discs/base"), w.Root("media/MISSION PACK\\TWO"));
+                  launch.args[0] = w.Root("media/MISSION PACK\\TWO/");
+                  return "";
+                }},
+        // Network and foreign file systems: no locks (ENOLCK), no folder flags (ENOTTY).
+        OddCase{"NoLocksNorFolderFlags",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.env.push_back("CDCOPY_SHIM_FAIL=flock,getflags");
+                  return "";
+                },
+                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
+                [](World& w) {
+                  for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
+                    EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
+                }}),
+    [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
+
+// Run with root's rights, for an ordinary user's installation or a drive named by its device.
+INSTANTIATE_TEST_SUITE_P(
+    AsRoot, OddWorld,
+    ::testing::Values(
+        // The owner's link where the video folder goes, to a folder only root may enter.
         OddCase{"PlantedFolderLinkLeadsNowhere",
                 [](World& w, Launch&, DriveDevice&) {
                   return OwnedByNobody(w, "KestCore/video", w.Root("rootonly"));
@@ -673,28 +759,6 @@ INSTANTIATE_TEST_SUITE_P(
                   return NeedsRoot();
                 },
                 kArchiveLine + kLogoLine, "earlier logo", [](World& w) { SetFolderFlags(w, 0); }},
-        OddCase{"AKilledRunsLeftoversAreSweptAndNothingElse",
-                [](World& w, Launch&, DriveDevice&) {
-                  for (const char* name : {".cdcopy-4194305-0.tmp", ".cdcopy-x-0.tmp",
-                                           "a.cdcopy-1-2.tmp", ".cdcopy-1-2.tmp.bak"}) {
-                    WriteFile(w.Inst("KestCore/") + name, "left");
-                  }
-                  return "";
-                },
-                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                [](World& w) {
-                  EXPECT_FALSE(fs::exists(w.Inst("KestCore/.cdcopy-4194305-0.tmp")));
-                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-x-0.tmp")));
-                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/a.cdcopy-1-2.tmp")));
-                  EXPECT_TRUE(fs::exists(w.Inst("KestCore/.cdcopy-1-2.tmp.bak")));
-                }},
-        OddCase{"DriveRootWithABackslashInItsName",
-                [](World& w, Launch& launch, DriveDevice&) {
-                  fs::create_directories(w.Root("media"));
-                  fs::create_symlink(w.Root("discs/base"), w.Root("media/MISSION PACK\\TWO"));
-                  launch.args[0] = w.Root("media/MISSION PACK\\TWO/");
-                  return "";
-                }},
         // Only the named device's file system is copied from: not a folder mounted over it
         // (the archive then fails twice, five seconds apart), nor one mounted inside it.
         OddCase{"MountOverTheDiscIsNotTheDisc",
@@ -706,45 +770,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [](World& w, Launch& launch, DriveDevice& drive) {
                   return CoverInDrive(w, launch, drive, "INSTALL/DATA/KESTCORE/VIDEO");
                 },
-                kArchiveLine + kLogoLine, ""}),
-    [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
-
-// As whom a run as root acts, and what it reads as the disc.
-// A row's installation whose KestCore has this owner, group and mode, after `more`.
-std::function<std::string(World&, Launch&, DriveDevice&)> KestCoreOf(
-    uid_t uid, gid_t gid, mode_t mode, std::function<void(World&)> more = [](World&) {}) {
-  return [=](World& w, Launch&, DriveDevice&) {
-    more(w);
-    chown(w.Inst("KestCore").c_str(), uid, gid);
-    chmod(w.Inst("KestCore").c_str(), mode);
-    return NeedsRoot();
-  };
-}
-
-std::string SharedGroupsFolder(World& w, Launch&, DriveDevice&) {
-  const passwd* sync = getpwnam("sync");  // in nobody's group, with others
-  if (geteuid() != 0 || !sync || sync->pw_gid != kNobody) {
-    return "needs root and sync, in nobody's group";
-  }
-  ChownTree(w.Inst(""), {sync->pw_uid, kNobody, true});
-  chmod(w.Inst("KestCore").c_str(), 02775);
-  return "";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AsWhom, OddWorld,
-    ::testing::Values(
-        // Network and foreign file systems: no locks (ENOLCK), no folder flags (ENOTTY).
-        OddCase{"NoLocksNorFolderFlags",
-                [](World&, Launch& launch, DriveDevice&) {
-                  launch.env.push_back("CDCOPY_SHIM_FAIL=flock,getflags");
-                  return "";
-                },
-                kArchiveLine + kLogoLine, SampleData("orrin logo", 5000),
-                [](World& w) {
-                  for (const char* fault : {"flock ENOLCK\n", "getflags ENOTTY\n"})
-                    EXPECT_NE(w.ShimLog().find(fault), std::string::npos) << fault;
-                }},
+                kArchiveLine + kLogoLine, ""},
         // The installation reached through the owner's link to a folder of root's that anyone
         // may write (sticky): the owner's folder there leads nowhere the owner could not go.
         OddCase{"OwnersLinkToASharedFolder",

@@ -10,7 +10,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "terminal_session.h"
@@ -152,18 +151,7 @@ class DriveDevice {
       ADD_FAILURE() << "cannot mount " << disc << " at " << mounted_;
     }
   }
-  // Puts `disc` in after `delay`, as a drive still spinning up would.
-  void InsertLater(const std::string& disc, std::chrono::milliseconds delay) {
-    Eject();
-    later_ = std::thread([this, disc, delay] {
-      std::this_thread::sleep_for(delay);
-      Insert(disc);
-    });
-  }
-  void Eject() {
-    if (later_.joinable()) later_.join();
-    Unmount();
-  }
+  void Eject() { Unmount(); }
   // Mounts `folder` over `below` in the disc (over the whole disc for ""), as a bind mount
   // someone stacked there would; taken away before the disc is.
   std::string Cover(const std::string& below, const std::string& folder) {
@@ -198,7 +186,6 @@ class DriveDevice {
   std::string path_, media_, images_, mounted_;
   std::vector<std::string> covers_;
   int loop_ = -1;
-  std::thread later_;
 };
 
 // The user `uid` cannot search its way to `path`, or "".

@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_files.h"
@@ -59,6 +62,42 @@ struct Launch {
   std::vector<std::pair<int, int>> fds;  // more descriptors: the child's, from the harness's
   std::string workDir;                   // "" for the harness's own
   bool asShellJob = false;  // a job under a shell that, when it stops, puts it in the background
+};
+
+// The test's side of the shim's hold (CDCOPY_SHIM_HOLD_FD): the run says what it is about to
+// do and waits until the test, having done its part, lets it go on.
+class Hold {
+ public:
+  Hold() { socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds_); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+  ~Hold() {
+    for (int fd : fds_) close(fd);
+  }
+  void Into(Launch& launch) const {
+    launch.fds.push_back({9, fds_[1]});
+    launch.env.push_back("CDCOPY_SHIM_HOLD_FD=9");
+  }
+  // What the run is about to do; "" once it has ended (or after 20 s of nothing).
+  std::string Next() {
+    if (fds_[1] >= 0) close(std::exchange(fds_[1], -1));  // the run's own end, now it has it
+    pollfd p{fds_[0], POLLIN, 0};
+    char what[16];
+    const ssize_t got = poll(&p, 1, 20000) == 1 ? recv(fds_[0], what, sizeof what, 0) : -1;
+    return got > 0 ? std::string(what, static_cast<std::size_t>(got)) : "";
+  }
+  void Go() const { (void)!write(fds_[0], "g", 1); }
+  // Lets the run go on at every step until `what` is about to happen; false if it never does.
+  bool Until(const std::string& what) {
+    for (std::string next = Next(); next != what; next = Next()) {
+      if (next.empty()) return false;
+      Go();
+    }
+    return true;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
 };
 
 class TerminalSession {
@@ -167,14 +206,18 @@ class TerminalSession {
   // Waits for the program to end; its raw wait status, or -1 when it did not end in time.
   int Finish(std::chrono::seconds timeout) {
     auto deadline = Clock::now() + timeout;
+    // The process's descriptor is readable once it has ended.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     while (status_ < 0 && Clock::now() < deadline) {
       int status = 0;
+      pollfd p{ended, POLLIN, 0};
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = status;
       } else if (master_ < 0 || !ReadSome(50)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        poll(&p, 1, 50);
       }
     }
+    close(ended);
     while (master_ >= 0 && ReadSome(0)) {
     }
     return status_;
@@ -243,6 +286,17 @@ class TerminalSession {
   termios initial_{};
   std::string screen_;
 };
+
+// In a static build, the executable as it ships, into which no shim can be preloaded: for the
+// runs that need none. Elsewhere the executable stays as it was, with the shim.
+inline void AsShipped(Launch& launch) {
+#ifdef CDCOPY_STATIC_EXE
+  launch.exe = CDCOPY_STATIC_EXE;
+  launch.shim = false;
+#else
+  (void)launch;
+#endif
+}
 
 // The process's state: 'T' stopped, 'S' waiting, 'Z' ended unreaped, '?' gone.
 inline char State(pid_t pid) {
