@@ -248,18 +248,21 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_TRUE(session.SettingsRestored());
 
-  // Stopped, then continued in the background (`bg`): the shell's terminal stays as it is.
-  World bg;
-  Launch launch = bg.Start();
-  launch.asShellJob = true;
-  TerminalSession shell(launch);
-  ASSERT_TRUE(shell.WaitFor("Press Enter for OK", 1, seconds(20))) << shell.Screen();
-  const pid_t job = shell.Foreground();
-  kill(job, SIGTSTP);
-  ASSERT_TRUE(Eventually([&] { return shell.Foreground() != job && State(job) == 'S'; }));
-  EXPECT_NE(shell.Settings().c_lflag & ICANON, 0u) << "keys one at a time in the background";
-  kill(job, SIGTERM);
-  EXPECT_EQ(ExitCode(shell.Finish(seconds(20))), 128 + SIGTERM);
+  // Stopped from outside or by Ctrl-Z typed at the box, then continued in the
+  // background (`bg`): the shell's terminal stays as it is.
+  for (bool typed : {false, true}) {
+    World bg;
+    Launch launch = bg.Start();
+    launch.asShellJob = true;
+    TerminalSession shell(launch);
+    ASSERT_TRUE(shell.WaitFor("Press Enter for OK", 1, seconds(20))) << shell.Screen();
+    const pid_t job = shell.Foreground();
+    typed ? shell.Type("\x1a") : void(kill(job, SIGTSTP));
+    ASSERT_TRUE(Eventually([&] { return shell.Foreground() != job && State(job) == 'S'; }));
+    EXPECT_NE(shell.Settings().c_lflag & ICANON, 0u) << "keys one at a time in the background";
+    kill(job, SIGTERM);
+    EXPECT_EQ(ExitCode(shell.Finish(seconds(20))), 128 + SIGTERM);
+  }
 }
 
 // A drive named by its device that says its tray is open, or that it has no disc, has nothing
@@ -937,6 +940,12 @@ INSTANTIATE_TEST_SUITE_P(
                   return CoverInDrive(w, launch, drive, kLogoOnDisc.substr(5));
                 },
                 kArchiveLine + kLogoLine, ""},
+        // A drive folder without its slash is that folder, as a device without it is the device.
+        OddCase{"DriveFolderWithoutItsSlash",
+                [](World&, Launch& launch, DriveDevice&) {
+                  launch.args[0].pop_back();
+                  return std::string();
+                }},
         // The drive named by its device without the slash, as a shell completes it.
         OddCase{"DriveDeviceWithoutItsSlash",
                 [](World& w, Launch& launch, DriveDevice& drive) {
