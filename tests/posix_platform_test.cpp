@@ -472,6 +472,26 @@ TEST_F(AsRoot, TheSweepInAStickyFolderTakesOnlyItsOwnLeftovers) {
   EXPECT_EQ(Tree(At("")), std::vector<std::string>{".cdcopy-4194305-0.tmp"});
 }
 
+// Whoever shows the copy is told as a wait for the disc begins and as it ends; a disc that is
+// there is no wait.
+TEST_F(AsRoot, AWaitForTheDiscIsToldAsItBeginsAndEnds) {
+  World w;
+  DriveDevice drive;
+  REQUIRE_DRIVE(drive, w);
+  std::string told;
+  posix::DiscWait wait{true, std::chrono::milliseconds(50),
+                       [&told](bool waiting) { told += waiting ? "begins " : "ends "; }};
+  const std::string device = drive.Root().substr(0, drive.Root().size() - 1);
+  struct stat st {};
+  ASSERT_EQ(stat(device.c_str(), &st), 0);
+  drive.Eject();
+  EXPECT_FALSE(posix::OpenMountedDevice(device.c_str(), st.st_rdev, wait));
+  drive.Insert("base");
+  wait.allowed = true;
+  EXPECT_TRUE(posix::OpenMountedDevice(device.c_str(), st.st_rdev, wait));
+  EXPECT_EQ(told, "begins ends ");
+}
+
 TEST_F(PosixPlatformTest, CreateDirectoryMakesOneLevelOnly) {
   EXPECT_FALSE(platform_.CreateDirectoryA(Dst(Win("a\\b"))));
   EXPECT_FALSE(fs::exists(At("a")));
