@@ -5,8 +5,8 @@ namespace cdcopy {
 
 // Every line within 80 columns, so that it never wraps on a standard terminal.
 const char* HelpText() {
-  return "  DRIVE_ROOT   the drive, with its trailing separator: its device, /dev/sr0/,\n"
-         "               the folder a disc is mounted at, /media/cdrom/, or D:\\\n"
+  return "  DRIVE_ROOT   the drive: its device, /dev/sr0/, or the folder a disc is\n"
+         "               mounted at, /media/cdrom/ (the slash may be left out)\n"
          "  INSTALL_DIR  the game's installation folder; a trailing slash does no harm\n"
          "\n"
          "  cdcopy /dev/sr0/ ~/Games/Kestrion\n"
