@@ -1,6 +1,7 @@
-// The one owner of the signals that end the process. Whatever ends cdcopy from outside first
-// puts the terminal back if a box is up and runs the clean-ups registered here (a named
-// temporary file removed, say), then ends the process as the signal would have. Only what a
+// The one owner of the process's signals. One that ends cdcopy, sent from outside or raised by a
+// fault, first puts the terminal back if a box is up and runs the clean-ups registered here (a
+// named temporary file removed, say), then ends the process as the signal would have; a stop
+// gives the terminal back first, and a continue or a resize has the box drawn again. Only what a
 // handler may touch is shared with it: flags, descriptors and fixed buffers.
 #pragma once
 
