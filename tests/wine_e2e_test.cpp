@@ -130,8 +130,13 @@ class WineSession : public ::testing::Environment {
     if (!display_.Broken().empty()) return void(broken_ = display_.Broken());
     auto started = Clock::now();
     Output boot = Capture({wine_, "wineboot", "-i"}, WineEnv(), account_, seconds(300));
+    // Once more where the first start failed at once, as one did beside a busy build; what Wine
+    // said goes into the reason should the second fail too.
+    if (boot.status != 0)
+      boot = Capture({wine_, "wineboot", "-i"}, WineEnv(), account_, seconds(300));
     if (boot.status != 0) {
-      broken_ = "wineboot -i failed with status " + std::to_string(boot.status);
+      broken_ = "wineboot -i failed with status " + std::to_string(boot.status) + ": " +
+                (boot.text + boot.errors).substr(0, 1000);
       return;
     }
     std::printf("Wine prefix made in %.1f s\n",
