@@ -372,8 +372,9 @@ struct DesktopCase {
   std::string logged;  // among its arguments, one a line, or what the run said on standard error
   bool shown = true;   // else the boxes go to standard error, and the base disc is copied
   // The display takes every client; or only those with its cookie, which the run has in the X
-  // authority file it is given, or lacks; or it cannot be opened at all.
-  enum { Open, WithCookie, WithoutCookie, Unopenable } access = Open;
+  // authority file it is given (also after another display's, under another cookie), or lacks;
+  // or it cannot be opened at all.
+  enum { Open, WithCookie, AfterAnotherDisplays, WithoutCookie, Unopenable } access = Open;
   bool heldArchives = false;  // each held as its copy begins, until its window is up
   bool killTheRun = false;    // while the first window is up; the window must go with it
   // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
@@ -390,7 +391,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   const std::string entry = std::string("\xff\xff\0\0\0\0\0\x12MIT-MAGIC-COOKIE-1\0\x10", 28);
   WriteFile(world.Root("xauthority"), entry + "cdcopy-test-0123", 0600);
   XDisplay display;
-  display.Start(c.access == DesktopCase::WithCookie || c.access == DesktopCase::WithoutCookie
+  display.Start(c.access != DesktopCase::Open && c.access != DesktopCase::Unopenable
                     ? world.Root("xauthority")
                     : "");
   SKIP_OR_FAIL(display.Missing());
@@ -410,6 +411,13 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   launch.virtualTime = false;  // the stand-in has the shim too
   if (!c.heldArchives) AsShipped(launch);
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
+  if (c.access == DesktopCase::AfterAnotherDisplays) {  // the display knows only its own
+    const std::string other = display.Name().substr(1) + "0";
+    WriteFile(world.Root("xauthority.two"), std::string("\xff\xff\0\0\0", 5) + char(other.size()) +
+                                                other + entry.substr(6) + "cdcopy-test-9999" +
+                                                entry + "cdcopy-test-0123");
+    launch.env.back() += ".two";
+  }
   if (c.as != DesktopCase::Root) {
     SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
     WriteFile(log, "", 0666);
@@ -461,6 +469,12 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   };
   for (long copies = 1; c.heldArchives && hold.Until("copy"); ++copies) {
     EXPECT_TRUE(Eventually([&] { return windows() >= copies; })) << "no window for copy " << copies;
+    // zenity's window is fed its lines through its standard input.
+    const std::string text = ReadFile(log), pid = text.substr(text.rfind("-- ") + 3);
+    const std::string input = "/proc/" + std::to_string(std::stoi(pid)) + "/fd/0";
+    EXPECT_TRUE(c.program != std::string("zenity") ||
+                fs::read_symlink(input).string().starts_with("pipe:"))
+        << input;
     hold.Go();
   }
   ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
@@ -487,6 +501,8 @@ INSTANTIATE_TEST_SUITE_P(
                     DesktopCase::WithoutCookie},
         DesktopCase{"TheUsersCookieOpensTheDisplay", "zenity", "exit 0", "--question", true,
                     DesktopCase::WithCookie},
+        DesktopCase{"TheCookieForTheDisplaysNumberOpensIt", "zenity", "exit 0", "--question", true,
+                    DesktopCase::AfterAnotherDisplays},
         DesktopCase{"KdialogWhereThereIsNoZenity", "kdialog", "exit 0",
                     "--title\nCopy Data from Kestrion CD-ROM\n--yesno\nInsert your Mission Pack "
                     "One: Tessarand CD-ROM into Drive "},
@@ -495,6 +511,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "Insert your Kestrion CD-ROM in Drive "},
         DesktopCase{"ADialogKilledBySignalIsNoAnswer", "zenity", "kill -KILL $$", "--question",
                     false},
+        // As zenity ends where it cannot show its window: no answer either, not Cancel.
+        DesktopCase{"ADialogThatFailsIsNoAnswer", "zenity", "exit 255", "--question", false},
         // While an item copies its line is in a window, closed before anything else shows.
         DesktopCase{"EachCopyShowsItsLineInAWindow", "zenity",
                     "case $1 in --progress) exec /bin/sleep 600 ;; esac",
@@ -562,12 +580,15 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
 }
 
 // On a terminal the last progress line is ended, so that the shell's prompt does not follow
-// its "...".
+// its "...". On a desktop too (a display named by its host is taken at its word), the lines are
+// in sight there: no window shows them.
 TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   World world;
   Launch launch = world.Start();
   AsShipped(launch);
   launch.stdoutOnTerminal = true;
+  WriteFile(world.Root("bin/zenity"), "#!/bin/sh\necho \"$@\" >>\"${0%/*}/shown\"\n", 0755);
+  launch.env = {"DISPLAY=desktop:0", "PATH=" + world.Root("bin")};
   TerminalSession session(launch);
   // Resized while a box waits, the box is drawn again at the new width.
   ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
@@ -584,6 +605,7 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
   EXPECT_TRUE(session.Screen().ends_with("Now copying Velmora Logo video logo.flk (3 MB)...\r\n"))
       << session.Screen();
+  EXPECT_EQ(ReadFile(world.Root("bin/shown")), "");
 }
 
 // Started by `su user -c`: standard input is a terminal that is not the controlling one. Root

@@ -684,6 +684,23 @@ TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
       "[caption]\ntwo\nlines ?[2J\n(no terminal: answered as if the box could not be shown)\n\n");
 }
 
+// Started by `su user -c` with standard input read-only and standard error on another terminal,
+// as a user who may not open the terminal again: the box goes where the run writes to its own.
+TEST_F(AsRoot, ABoxGoesOnlyWhereItCanBeWrittenOnTheRunsTerminal) {
+  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root, to be a user who may not open the terminal");
+  const int out = InChild([] {
+    setsid();  // no controlling terminal
+    const int run = posix_openpt(O_RDWR | O_NOCTTY), other = posix_openpt(O_RDWR | O_NOCTTY);
+    for (int master : {run, other}) unlockpt(master);
+    dup2(open(ptsname(run), O_RDONLY | O_NOCTTY), STDIN_FILENO);
+    dup2(open(ptsname(run), O_WRONLY | O_NOCTTY), STDOUT_FILENO);
+    dup2(open(ptsname(other), O_RDWR | O_NOCTTY), STDERR_FILENO);
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 99;
+    return posix::OpenBoxTerminal().out;
+  });
+  EXPECT_EQ(out, STDOUT_FILENO) << "2: another terminal; 3 and up: standard input, read-only";
+}
+
 TEST(PosixMessageBox, DrawsAFrameAroundCaptionIconTextAndButtons) {
   struct Case {
     unsigned type;
@@ -747,6 +764,8 @@ TEST(PosixMessageBox, WrapsLinesWiderThanTheTerminal) {
     ws += static_cast<std::size_t>(std::count(line.begin(), line.end(), 'w'));
   }
   EXPECT_EQ(ws, text.size());
+  // Each line as wide as the box leaves for text: 60 less the frame, margins and icon column.
+  EXPECT_NE(box.find(std::string(48, 'w') + "  |\n"), std::string::npos) << box;
 }
 
 }  // namespace
