@@ -380,6 +380,7 @@ struct DesktopCase {
   // Run as root, for itself or for nobody (SUDO_UID) who holds the cookie or not; or run as
   // nobody, given the cookie through a pipe, as a shell's process substitution does.
   enum { Root, ForNobody, ForNobodyRootsCookie, NobodyThroughAPipe, ForNobodyAFifo } as = Root;
+  bool lateDisc = false;  // the drive a device, its disc mounted once the run waits for it
 };
 
 class Desktop : public ::testing::TestWithParam<DesktopCase> {};
@@ -408,8 +409,11 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
               "DISPLAY=" + (c.access != DesktopCase::Unopenable ? display.Name() : ":4093"),
               "XAUTHORITY=" + world.Root("xauthority")});
   launch.args[0] = world.Root("a&<b/");
-  launch.virtualTime = false;  // the stand-in has the shim too
-  if (!c.heldArchives) AsShipped(launch);
+  launch.virtualTime = c.lateDisc;  // the stand-in has the shim too
+  if (!c.heldArchives && !c.lateDisc) AsShipped(launch);
+  DriveDevice drive;
+  if (c.lateDisc) REQUIRE_DRIVE(drive, world);
+  if (c.lateDisc) launch.args[0] = drive.Root();
   if (c.access == DesktopCase::WithoutCookie) launch.env.back() += ".elsewhere";
   if (c.access == DesktopCase::AfterAnotherDisplays) {  // the display knows only its own
     const std::string other = display.Name().substr(1) + "0";
@@ -448,11 +452,14 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     }
   }
   Hold hold;
-  if (c.heldArchives) {
-    launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
-    hold.Into(launch);
-  }
+  if (c.heldArchives) launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
+  if (c.heldArchives || c.lateDisc) hold.Into(launch);
   TerminalSession run(launch);
+  if (c.lateDisc && hold.Until("mount")) {
+    drive.Insert("base");
+    hold.Go();
+    hold.Until("");
+  }
   if (c.killTheRun) {
     ASSERT_TRUE(Eventually([&] { return ReadFile(log).find('\n') != std::string::npos; }));
     kill(run.Pid(), SIGKILL);
@@ -480,7 +487,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   ASSERT_EQ(ExitCode(run.Finish(seconds(30))), 0);
   EXPECT_NE((ReadFile(log) + world.Stderr()).find(c.logged), std::string::npos)
       << ReadFile(log) << world.Stderr();
-  const bool textAsGiven = ReadFile(log).find(world.Root("a&<b/ to copy")) != std::string::npos;
+  const bool textAsGiven = ReadFile(log).find(launch.args[0] + " to copy") != std::string::npos;
   EXPECT_TRUE(textAsGiven || !c.shown);
   EXPECT_EQ(ReadFile(log).find("still up"), std::string::npos) << ReadFile(log);
   ExpectBaseCopied(world);
@@ -524,7 +531,8 @@ INSTANTIATE_TEST_SUITE_P(
         DesktopCase{"KdialogShowsEachCopyInAWindowToo", "kdialog",
                     "case $1 in --progressbar) /bin/sleep 600 & echo \"-- $!\" >>\"${0%/*}/../log\""
                     "; echo \"org.kde.kdialog-$! /ProgressDialog\" ;; esac",
-                    "--progressbar\nNow copying Kestrion (kestcore) bnd0.bnd (179 MB)...\n0\n",
+                    "--title\nCopy Data from Kestrion CD-ROM\n--progressbar\nNow copying Kestrion "
+                    "(kestcore) bnd0.bnd (179 MB)...\n0\n",
                     true, DesktopCase::Open, true},
         DesktopCase{"TheWindowGoesWithTheRun", "zenity", "exec /bin/sleep 600", "", true,
                     DesktopCase::Open, false, true}),
@@ -545,7 +553,14 @@ INSTANTIATE_TEST_SUITE_P(
         DesktopCase{"AnAuthorityFifoNoOneWritesKeepsNoOneWaiting", "zenity", "exit 0", "", false,
                     DesktopCase::WithCookie, false, false, DesktopCase::ForNobodyAFifo},
         DesktopCase{"ACookieThroughAPipeOpensTheDisplay", "zenity", "exit 0", "--question", false,
-                    DesktopCase::WithCookie, false, false, DesktopCase::NobodyThroughAPipe}),
+                    DesktopCase::WithCookie, false, false, DesktopCase::NobodyThroughAPipe},
+        // The window waits with the run for a disc still being mounted, and says so meanwhile.
+        DesktopCase{
+            "AWaitForTheDiscIsSaidInTheWindow", "zenity",
+            "case $1 in --progress) trap '' TERM; exec /bin/cat >>\"${0%/*}/../log\" ;; esac",
+            "#Waiting for the disc in the drive...\n#Now copying Kestrion (kestcore) "
+            "bnd0.bnd (179 MB)...\n",
+            true, DesktopCase::Open, false, false, DesktopCase::Root, true}),
     [](const ::testing::TestParamInfo<DesktopCase>& info) { return info.param.name; });
 
 // Fewer than two arguments: help or the version when asked for alone, else the usage line.

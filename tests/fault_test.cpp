@@ -959,6 +959,12 @@ INSTANTIATE_TEST_SUITE_P(
                   launch.args[0].pop_back();
                   return why;
                 }},
+        OddCase{"DriveDeviceWithItsSlashDoubled",
+                [](World& w, Launch& launch, DriveDevice& drive) {
+                  std::string why = InDrive(w, launch, drive);
+                  launch.args[0] += '/';
+                  return why;
+                }},
         // The disc mounted at a second folder too, something mounted over that one: the
         // first still shows the disc.
         OddCase{"DiscMountedTwiceTheNewerCovered",
