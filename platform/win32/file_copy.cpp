@@ -13,15 +13,18 @@ namespace cdcopy::win32 {
 
 namespace {
 
-// 64 KiB a read: a slow drive's read of it takes a fraction of a second, so that Ctrl-C stops
-// the copy at once.
+constexpr DWORD kSmallestRead = 64 << 10, kLargestRead = 1 << 20;
+
+// The stop is checked between reads, each kept short by NextReadSize.
 bool CopyData(HANDLE from, HANDLE to, ULONGLONG expected) {
-  static char buffer[64 << 10];
+  static char buffer[kLargestRead];
   ULONGLONG total = 0;
-  for (;;) {
+  for (DWORD size = kSmallestRead;;) {
     if (Stopping()) return false;
     DWORD got = 0;
-    if (!ReadFile(from, buffer, sizeof buffer, &got, nullptr)) return false;
+    const DWORD start = GetTickCount();
+    if (!ReadFile(from, buffer, size, &got, nullptr)) return false;
+    size = NextReadSize(size, GetTickCount() - start);
     if (got == 0) break;
     DWORD put = 0;
     if (!WriteFile(to, buffer, got, &put, nullptr) || put != got) return false;
@@ -48,6 +51,12 @@ bool CopyToTemporary(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source,
 }
 
 }  // namespace
+
+DWORD NextReadSize(DWORD size, DWORD tookMs) {
+  if (tookMs < 20 && size < kLargestRead) return size * 2;
+  if (tookMs > 100 && size > kSmallestRead) return size / 2;
+  return size;
+}
 
 bool CopyWholeFile(const char* existingFile, const char* newFile, bool failIfExists) {
   const std::wstring destination = Wide(newFile), source = FilePath(existingFile);

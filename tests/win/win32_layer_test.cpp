@@ -102,6 +102,14 @@ int wmain() {
   Expect(WaitWhileNotReady(blocking(100), 1000, 1, now), 10, "across the clock's wrap");
   Expect(WaitWhileNotReady(answers({ERROR_PATH_NOT_FOUND, 0}), 1000, 1), 1, "no such drive");
 
+  // The copy's reads grow while they are fast and shrink once slow, within 64 KiB and 1 MiB.
+  using cdcopy::win32::NextReadSize;
+  Expect(NextReadSize(64 << 10, 19), DWORD{128 << 10}, "a fast read: the next twice as large");
+  Expect(NextReadSize(1 << 20, 0), DWORD{1 << 20}, "never over 1 MiB");
+  Expect(NextReadSize(1 << 20, 101), DWORD{512 << 10}, "a slow read: the next half as large");
+  Expect(NextReadSize(64 << 10, 200), DWORD{64 << 10}, "never under 64 KiB");
+  Expect(NextReadSize(256 << 10, 50), DWORD{256 << 10}, "neither: the same");
+
   // A copy is visible, with the source's modification time.
   const std::wstring source = top + L"\\source", copy = top + L"\\copy";
   HANDLE file = CreateFileW(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
