@@ -207,7 +207,7 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
     Launch launch = w.Start();
     if (!signal) launch.env = {"CDCOPY_SHIM_TERM_AT_RESTORE=1"};
     TerminalSession session(launch);
-    ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits));
     signal ? (void)kill(session.Pid(), signal) : session.Type("\r");
     EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + (signal ? signal : SIGTERM));
     EXPECT_TRUE(session.SettingsRestored()) << signal;
@@ -217,10 +217,10 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
   Launch launch = w.Start();
   launch.ignoredSignal = SIGHUP;
   TerminalSession session(launch);
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   kill(session.Pid(), SIGHUP);
   session.Type("\x1b");
-  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
 }
@@ -231,19 +231,19 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
 TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   World w;
   TerminalSession session(w.Start());
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   kill(session.Pid(), SIGSTOP);
   ASSERT_TRUE(Eventually([&] { return State(session.Pid()) == 'T'; }));
   tcsetattr(session.Slave(), TCSANOW, &session.InitialSettings());  // as the shell does
   kill(session.Pid(), SIGCONT);
   for (int box = 2; box <= 3; ++box) {
-    ASSERT_TRUE(session.WaitFor("Press Enter for OK", box, seconds(5))) << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, box, seconds(5)));
     EXPECT_EQ(session.Settings().c_lflag & (ICANON | ECHO), 0u) << "box " << box;
     kill(session.Pid(), SIGTSTP);
   }
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 4, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 4, seconds(5)));
   session.Type("\x1b");
-  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_TRUE(session.SettingsRestored());
@@ -255,7 +255,7 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
     Launch launch = bg.Start();
     launch.asShellJob = true;
     TerminalSession shell(launch);
-    ASSERT_TRUE(shell.WaitFor("Press Enter for OK", 1, seconds(20))) << shell.Screen();
+    ASSERT_TRUE(shell.WaitFor(kBoxWaits));
     const pid_t job = shell.Foreground();
     // Stopped, the run has given the terminal back itself: the shell, held, has not yet.
     kill(shell.Pid(), SIGSTOP);
@@ -321,10 +321,9 @@ TEST(AsRoot, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
   Launch launch = w.Start();
   if (!small.Mounted()) launch.fileSizeLimit = 64 * 1024;
   TerminalSession session(launch);
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   session.Type("\r");
-  ASSERT_TRUE(session.WaitFor("Copy failed - You can play with the Kestrion", 1, seconds(30)))
-      << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy failed - You can play with the Kestrion", 1, seconds(30)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_EQ(w.Stdout(), kArchiveLine);

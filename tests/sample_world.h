@@ -49,6 +49,10 @@ class World {
   std::vector<std::string> Installed() { return Tree(dir_ / "inst"); }
   const mode_t fresh = 0666 & ~CurrentUmask();  // a copy's mode
 
+  Launch StartAsShipped() {
+    Launch launch = Start();
+    return AsShipped(launch);
+  }
   Launch Start(std::vector<std::string> extra = {}) {
     Launch launch;
     launch.args = {dir_ / "drive/", dir_ / "inst"};
