@@ -451,11 +451,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   if (c.heldArchives) launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
   if (c.heldArchives || c.lateDisc) hold.Into(launch);
   TerminalSession run(launch);
-  if (c.lateDisc && hold.Until("mount")) {
-    drive.Insert("base");
-    hold.Go();
-    hold.Until("");
-  }
+  if (c.lateDisc && drive.InsertOnceWaitedFor(hold, "base")) hold.Until("");
   if (c.killTheRun) {
     ASSERT_TRUE(Eventually([&] { return ReadFile(log).find('\n') != std::string::npos; }));
     kill(run.Pid(), SIGKILL);

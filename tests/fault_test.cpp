@@ -169,8 +169,7 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
   if (c.atName) env.push_back("CDCOPY_SHIM_SIGNAL_AT_NAME=" + std::to_string(c.signal));
   Launch launch = WithoutTerminal(w, env);
-  Hold hold;
-  hold.Into(launch);
+  Hold hold(launch);
   TerminalSession session(launch);
   // Mid-copy: held as the copy begins.
   if (!c.atName) {
@@ -290,14 +289,10 @@ TEST(AsRoot, ADriveWithItsTrayOpenFailsAtOnce) {
   for (const auto& c : cases) {
     Launch launch = WithoutTerminal(w, {"CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
     launch.args[0] = drive.Root();
-    Hold hold;
-    hold.Into(launch);
+    Hold hold(launch);
     TerminalSession run(launch);
-    if (c.mountedLater) {
-      EXPECT_TRUE(hold.Until("mount")) << "no wait for the disc";
-      drive.Insert("base");
-      hold.Go();
-    }
+    EXPECT_TRUE(!c.mountedLater || drive.InsertOnceWaitedFor(hold, "base"))
+        << "no wait for the disc";
     hold.Until("");
     EXPECT_EQ(ExitCode(run.Finish(seconds(30))), 0);
     drive.Eject();
@@ -363,9 +358,7 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
     Launch first = second;
     second.stdoutPath = w.Root("stdout2");
     second.stderrPath = w.Root("stderr2");
-    Hold holdOne, holdTwo;
-    holdOne.Into(first);
-    holdTwo.Into(second);
+    Hold holdOne(first), holdTwo(second);
     TerminalSession one(first);
     ASSERT_TRUE(holdOne.Until("rename"));
     TerminalSession two(second);

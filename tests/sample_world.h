@@ -156,6 +156,10 @@ class DriveDevice {
     }
   }
   void Eject() { Unmount(); }
+  // Puts `disc` in once the held run waits for one, and lets it go on; false if it never waits.
+  bool InsertOnceWaitedFor(Hold& hold, const std::string& disc) {
+    return hold.Until("mount") && (Insert(disc), hold.Go(), true);
+  }
   // Mounts `folder` over `below` in the disc (over the whole disc for ""), as a bind mount
   // someone stacked there would; taken away before the disc is.
   std::string Cover(const std::string& below, const std::string& folder) {

@@ -71,6 +71,7 @@ struct Launch {
 class Hold {
  public:
   Hold() { socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds_); }
+  explicit Hold(Launch& launch) : Hold() { Into(launch); }
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
