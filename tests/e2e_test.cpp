@@ -419,7 +419,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     launch.env.back() += ".two";
   }
   if (c.as != DesktopCase::Root) {
-    SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+    SKIP_OR_FAIL(NeedsRoot());
     WriteFile(log, "", 0666);
     chmod(log.c_str(), 0666);
     if (c.as == DesktopCase::NobodyThroughAPipe) {

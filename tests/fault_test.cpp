@@ -23,9 +23,6 @@ namespace {
 
 using cdcopy::testing::PrintTo;
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-
 using texts::kArchiveLine;
 using texts::kLogoLine;
 
@@ -34,9 +31,10 @@ const std::string kLogo = "KestCore/video/orrinmark.flk";
 const std::string kArchiveOnDisc = "base/INSTALL/DATA/KESTCORE/BND0.BND";
 const std::string kLogoOnDisc = "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK";
 
+// The run's exit status, as ExitCode() gives it.
 int RunToTheEnd(const Launch& launch) {
   TerminalSession session(launch);
-  return session.Finish(seconds(30));
+  return ExitCode(session.Finish(seconds(30)));
 }
 
 // The logo's copy fails part way, for every way the data can be copied (the ways before the
@@ -62,7 +60,7 @@ TEST_P(LogoFault, KeepsTheEarlierCopyAndLeavesNothing) {
   Launch launch = WithoutTerminal(w, env);
   launch.fileSizeLimit = c.fileSizeLimit;
   launch.ignoreSizeSignal = false;  // as in any shell with `ulimit -f`
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_NE(w.ShimLog().find(c.faultSeen + "\n"), std::string::npos) << w.ShimLog();
   EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << "the logo's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
@@ -103,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A copy larger than a window is written behind the read, with the disc read ahead.
 TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   World w(3 << 20);
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nlinkat\nrenameat\nfsync\n");
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
@@ -115,8 +113,7 @@ TEST(Faults, ACopyIsWrittenBehindItsReadWindowByWindow) {
   World w(5 << 20);
   fs::permissions(w.Root("discs/" + kArchiveOnDisc), fs::perms::owner_write, fs::perm_options::add);
   fs::resize_file(w.Root("discs/" + kArchiveOnDisc), 5 << 20);
-  EXPECT_EQ(ExitCode(RunToTheEnd(
-                WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"}))),
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"})),
             0);
   EXPECT_EQ(w.ShimLog(),
             "read ahead 0+1024\n"
@@ -142,7 +139,7 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
   w.Insert("shm");
   int status = RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SOURCE=BND0.BND"}));
   fs::remove_all(disc);
-  EXPECT_EQ(ExitCode(status), 0);
+  EXPECT_EQ(status, 0);
   EXPECT_TRUE(
       w.ShimLog().starts_with("source opened\nclone\nread ahead\ncopy_file_range\nsendfile\n"))
       << w.ShimLog();
@@ -333,7 +330,7 @@ TEST(Faults, ClosedStandardOutputChangesNothing) {
   World w;
   Launch launch = WithoutTerminal(w);
   launch.closeStdout = true;
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   ExpectBaseCopied(w);
 }
 
@@ -341,7 +338,7 @@ TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
   World w;
   WriteFile(w.Root("precious"), "precious", 0644);
   fs::create_symlink(w.Root("precious"), w.Inst(kArchive));
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   EXPECT_FALSE(fs::is_symlink(w.Inst(kArchive)));
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
   EXPECT_EQ(ReadFile(w.Root("precious")), "precious");
@@ -386,8 +383,8 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
 // first is not removed.
 TEST(Faults, ASignalAsATemporaryFileIsMadeRemovesNoOneElsesFile) {
   World w;
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(
-                w, {"CDCOPY_SHIM_REFUSE=tmpfile", "CDCOPY_SHIM_TERM_AT_CREATE=1"}))),
+  EXPECT_EQ(RunToTheEnd(
+                WithoutTerminal(w, {"CDCOPY_SHIM_REFUSE=tmpfile", "CDCOPY_SHIM_TERM_AT_CREATE=1"})),
             128 + SIGTERM);
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(w.Inst("KestCore")))
@@ -400,9 +397,7 @@ TEST(Faults, TheSweepRemovesOnlyTheLeftoverItOpened) {
   World w;
   WriteFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp"), "left");
   WriteFile(w.Inst("KestCore/.swap"), "another's");
-  EXPECT_EQ(
-      ExitCode(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"}))),
-      0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"})), 0);
   EXPECT_EQ(ReadFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp")), "another's");
 }
 
@@ -418,7 +413,7 @@ TEST(AsRoot, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
     chmod(w.Inst("KestCore").c_str(), 0555);
   }
   const auto before = w.Installed();
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   chmod(w.Inst("KestCore").c_str(), 0755);
   EXPECT_EQ(w.Stdout(), kArchiveLine) << "the archive's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
@@ -437,7 +432,7 @@ TEST(AsRoot, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   // A copy is the file of whoever made it: an earlier one of someone else's is replaced all the
   // same, since the owner may rename over it, and the new one is the owner's.
   lchown(w.Inst(kArchive).c_str(), kNobody - 1, kNobody - 1);
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   for (const std::string& made : {kArchive, kLogo, std::string("KestCore/video")}) {
     struct stat st;
     ASSERT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
@@ -449,7 +444,7 @@ TEST(AsRoot, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   w.Insert("newer");
   Launch launch = WithoutTerminal(w);
   ASSERT_EQ(AsNobody(w, launch), "");
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "newer archive");
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), "newer logo");
 }
@@ -473,7 +468,7 @@ TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
   DriveDevice drive;
   Launch launch = WithoutTerminal(w);
   SKIP_OR_FAIL(c.prepare(w, launch, drive));
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_EQ(w.Stdout(), c.stdoutBytes);
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
   EXPECT_EQ(w.ShimLog().find("source opened"), std::string::npos) << w.ShimLog();
@@ -517,10 +512,6 @@ std::string LinkInAStickyFolder(World& w, Launch& launch, const std::string& lin
 
 void RootinstUntouched(World& w) {
   EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
-}
-
-std::string NeedsRoot() {
-  return geteuid() == 0 ? "" : "needs root";
 }
 
 std::string InDrive(World& w, Launch& launch, DriveDevice& drive) {

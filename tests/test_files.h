@@ -183,6 +183,11 @@ inline bool NamesPackageNotInstalled(const std::string& why) {
     GTEST_SKIP() << why;                                                                     \
   } while (0)
 
+// "" as root, else why the test cannot run: for SKIP_OR_FAIL.
+inline std::string NeedsRoot(const char* why = "needs root") {
+  return geteuid() ? why : "";
+}
+
 // A folder on /dev/shm, another file system than `here`'s, or "" where there is none.
 inline std::string ShmFolder(const std::string& here) {
   struct stat shm, st;
