@@ -234,4 +234,14 @@ void ExpectBaseCopied(W& w) {
   ExpectCopied(w, "KestCore/video/orrinmark.flk", "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
 }
 
+// Each of the three discs' files copied.
+template <typename W>
+void ExpectAllCopied(W& w) {
+  ExpectBaseCopied(w);
+  ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+  ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
+  ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+  ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
+}
+
 }  // namespace cdcopy::testing
