@@ -16,9 +16,6 @@ namespace {
 
 using cdcopy::testing::PrintTo;
 
-using std::chrono::seconds;
-
-constexpr const char* kBoxWaits = "Press Enter for OK";
 using texts::kArchiveLine;
 using texts::kFirstLines;
 using texts::kLogoLine;
@@ -76,7 +73,7 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
   const bool held = !s.waits.empty() || std::ranges::any_of(s.steps, [](const Step& step) {
     return step.keys.size() > 1 || !step.strayKeys.empty() || step.late;
   });
-  held ? hold.Into(launch) : AsShipped(launch);
+  held ? hold.Into(launch) : void(AsShipped(launch));
   TerminalSession session(launch);
   const Step none{};
   const Step* answered = &none;
@@ -93,9 +90,8 @@ TEST_P(Interactive, RunsAsAPersonExpects) {
     const Step& step = s.steps[i];
     std::size_t before = session.Screen().size();
     ASSERT_TRUE(!held || untilKey()) << "box " << i + 1 << " never waited for a key";
-    ASSERT_TRUE(session.WaitFor(kBoxWaits, static_cast<int>(i) + 1, seconds(20)))
-        << "box " << i + 1 << " never came; the terminal shows:\n"
-        << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, static_cast<int>(i) + 1))
+        << "box " << i + 1 << " never came";
     EXPECT_NE(Unframed(session.Screen().substr(before)).find(Unframed(step.says)),
               std::string::npos)
         << "box " << i + 1 << " should say " << step.says << "\n"
@@ -130,29 +126,24 @@ const Step kBasePrompt{"(i)   Insert your Kestrion CD-ROM in Drive ", "", {"\r"}
 INSTANTIATE_TEST_SUITE_P(
     Cdcopy, Interactive,
     ::testing::Values(
-        Scenario{
-            "FullRunWithThreeDiscs",
-            [](World&) {},
-            {{"Insert your Kestrion CD-ROM in Drive ", "base", {"\r"}},
-             {"Insert your Mission Pack One: Tessarand CD-ROM into Drive ", "first", {"o"}},
-             // An arrow key answers nothing; the Enter after it does.
-             {"Insert your Mission Pack Two: Ostmere CD-ROM into Drive ",
-              "second",
-              {"\x1b[B", "\r"}}},
-            kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
-            [](World& w) {
-              ExpectBaseCopied(w);
-              ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
-              ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
-              ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
-              ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
-              EXPECT_EQ(w.Installed(),
-                        (std::vector<std::string>{
-                            "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
-                            "KestCore/video/orrinmark.flk", "Velmora", "Velmora/bnd0.bnd",
-                            "Velmora/video", "Velmora/video/logo.flk", "halvane",
-                            "halvane/bnd0.bnd", "halvane/video", "halvane/video/logo.flk"}));
-            }},
+        Scenario{"FullRunWithThreeDiscs",
+                 [](World&) {},
+                 {{"Insert your Kestrion CD-ROM in Drive ", "base", {"\r"}},
+                  {"Insert your Mission Pack One: Tessarand CD-ROM into Drive ", "first", {"o"}},
+                  // An arrow key answers nothing; the Enter after it does.
+                  {"Insert your Mission Pack Two: Ostmere CD-ROM into Drive ",
+                   "second",
+                   {"\x1b[B", "\r"}}},
+                 kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
+                 [](World& w) {
+                   ExpectAllCopied(w);
+                   EXPECT_EQ(w.Installed(),
+                             (std::vector<std::string>{
+                                 "KestCore", "KestCore/bnd0.bnd", "KestCore/video",
+                                 "KestCore/video/orrinmark.flk", "Velmora", "Velmora/bnd0.bnd",
+                                 "Velmora/video", "Velmora/video/logo.flk", "halvane",
+                                 "halvane/bnd0.bnd", "halvane/video", "halvane/video/logo.flk"}));
+                 }},
         Scenario{"EscapeAtBasePromptCancelsWithAWarning",
                  [](World&) {},
                  {{"Insert your Kestrion CD-ROM", "", {"\x1b"}},
@@ -423,7 +414,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
     launch.env.back() += ".two";
   }
   if (c.as != DesktopCase::Root) {
-    SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+    SKIP_OR_FAIL(NeedsRoot());
     WriteFile(log, "", 0666);
     chmod(log.c_str(), 0666);
     if (c.as == DesktopCase::NobodyThroughAPipe) {
@@ -455,11 +446,7 @@ TEST_P(Desktop, DialogsOnlyWhereTheyCanBeShown) {
   if (c.heldArchives) launch.env.push_back("CDCOPY_SHIM_SOURCE=BND0.BND");
   if (c.heldArchives || c.lateDisc) hold.Into(launch);
   TerminalSession run(launch);
-  if (c.lateDisc && hold.Until("mount")) {
-    drive.Insert("base");
-    hold.Go();
-    hold.Until("");
-  }
+  if (c.lateDisc && drive.InsertOnceWaitedFor(hold, "base")) hold.Until("");
   if (c.killTheRun) {
     ASSERT_TRUE(Eventually([&] { return ReadFile(log).find('\n') != std::string::npos; }));
     kill(run.Pid(), SIGKILL);
@@ -579,8 +566,7 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
   };
   for (const Case& c : cases) {
     World world;
-    Launch launch = world.Start();
-    AsShipped(launch);
+    Launch launch = world.StartAsShipped();
     launch.args = c.args;
     TerminalSession session(launch);
     const std::string arg = c.args.empty() ? "" : c.args[0];
@@ -599,21 +585,20 @@ TEST(Cdcopy, FewerThanTwoArgumentsTouchNothing) {
 // in sight there: no window shows them.
 TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
   World world;
-  Launch launch = world.Start();
-  AsShipped(launch);
+  Launch launch = world.StartAsShipped();
   launch.stdoutOnTerminal = true;
   WriteFile(world.Root("bin/zenity"), "#!/bin/sh\necho \"$@\" >>\"${0%/*}/shown\"\n", 0755);
   launch.env = {"DISPLAY=desktop:0", "PATH=" + world.Root("bin")};
   TerminalSession session(launch);
   // Resized while a box waits, the box is drawn again at the new width.
-  ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   const std::size_t before = session.Screen().size();
   session.Resize(50);
-  ASSERT_TRUE(session.WaitFor(kBoxWaits, 2, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 2));
   EXPECT_FALSE(std::regex_search(session.Screen().substr(before), std::regex("[^\r\n]{51}")));
   int box = 1;
   for (const char* disc : {"base", "first", "second"}) {
-    ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box));
     world.Insert(disc);
     session.Type("\r");
   }
@@ -628,8 +613,7 @@ TEST(Cdcopy, OnATerminalTheRunEndsOnALineOfItsOwn) {
 TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBesideRoot) {
   for (bool asNobody : {false, true}) {
     World world;
-    Launch launch = world.Start();
-    AsShipped(launch);
+    Launch launch = world.StartAsShipped();
     launch.controllingTerminal = false;
     if (asNobody) {
       if (geteuid() != 0) GTEST_SKIP() << "needs root, to run as another user";
@@ -639,7 +623,7 @@ TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBes
     TerminalSession session(launch);
     int box = 0;
     for (const char* key : {"\r", "c", "c"}) {
-      ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box, seconds(20))) << asNobody << session.Screen();
+      ASSERT_TRUE(session.WaitFor(kBoxWaits, ++box)) << asNobody;
       session.Type(key);
     }
     ASSERT_EQ(session.Finish(seconds(20)), 0) << session.Screen();
@@ -650,10 +634,9 @@ TEST(AsRoot, ATerminalThatIsNotTheControllingOneStillShowsTheBoxesAlsoToAUserBes
 
 TEST(Cdcopy, CtrlCAtAPromptEndsTheRunAndRestoresTheTerminal) {
   World world;
-  Launch launch = world.Start();
-  AsShipped(launch);
+  Launch launch = world.StartAsShipped();
   TerminalSession session(launch);
-  ASSERT_TRUE(session.WaitFor(kBoxWaits, 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   EXPECT_EQ(session.Settings().c_lflag & ICANON, 0u) << "keys are read one at a time";
   session.Type("\x03");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + SIGINT);

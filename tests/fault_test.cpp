@@ -23,9 +23,6 @@ namespace {
 
 using cdcopy::testing::PrintTo;
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-
 using texts::kArchiveLine;
 using texts::kLogoLine;
 
@@ -34,9 +31,10 @@ const std::string kLogo = "KestCore/video/orrinmark.flk";
 const std::string kArchiveOnDisc = "base/INSTALL/DATA/KESTCORE/BND0.BND";
 const std::string kLogoOnDisc = "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK";
 
+// The run's exit status, as ExitCode() gives it.
 int RunToTheEnd(const Launch& launch) {
   TerminalSession session(launch);
-  return session.Finish(seconds(30));
+  return ExitCode(session.Finish(seconds(30)));
 }
 
 // The logo's copy fails part way, for every way the data can be copied (the ways before the
@@ -62,7 +60,7 @@ TEST_P(LogoFault, KeepsTheEarlierCopyAndLeavesNothing) {
   Launch launch = WithoutTerminal(w, env);
   launch.fileSizeLimit = c.fileSizeLimit;
   launch.ignoreSizeSignal = false;  // as in any shell with `ulimit -f`
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_NE(w.ShimLog().find(c.faultSeen + "\n"), std::string::npos) << w.ShimLog();
   EXPECT_EQ(w.Stdout(), kArchiveLine + kLogoLine) << "the logo's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
@@ -103,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A copy larger than a window is written behind the read, with the disc read ahead.
 TEST(Faults, ACopyIsSyncedBeforeItsRenameAndItsFolderAfter) {
   World w(3 << 20);
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   EXPECT_EQ(w.ShimLog(), "read ahead\nsync_file_range\nfdatasync\nlinkat\nrenameat\nfsync\n");
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
 }
@@ -115,8 +113,7 @@ TEST(Faults, ACopyIsWrittenBehindItsReadWindowByWindow) {
   World w(5 << 20);
   fs::permissions(w.Root("discs/" + kArchiveOnDisc), fs::perms::owner_write, fs::perm_options::add);
   fs::resize_file(w.Root("discs/" + kArchiveOnDisc), 5 << 20);
-  EXPECT_EQ(ExitCode(RunToTheEnd(
-                WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"}))),
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_CALLS=1", "CDCOPY_SHIM_REFUSE=clone"})),
             0);
   EXPECT_EQ(w.ShimLog(),
             "read ahead 0+1024\n"
@@ -142,7 +139,7 @@ TEST(Faults, ADiscOnAnotherFileSystemIsCopiedBySendfile) {
   w.Insert("shm");
   int status = RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SOURCE=BND0.BND"}));
   fs::remove_all(disc);
-  EXPECT_EQ(ExitCode(status), 0);
+  EXPECT_EQ(status, 0);
   EXPECT_TRUE(
       w.ShimLog().starts_with("source opened\nclone\nread ahead\ncopy_file_range\nsendfile\n"))
       << w.ShimLog();
@@ -169,8 +166,7 @@ TEST_P(SignalDuringCopy, LeavesNoTemporaryFileAndTheEarlierCopy) {
   if (c.namedTemporaryFile) env.push_back("CDCOPY_SHIM_REFUSE=tmpfile");
   if (c.atName) env.push_back("CDCOPY_SHIM_SIGNAL_AT_NAME=" + std::to_string(c.signal));
   Launch launch = WithoutTerminal(w, env);
-  Hold hold;
-  hold.Into(launch);
+  Hold hold(launch);
   TerminalSession session(launch);
   // Mid-copy: held as the copy begins.
   if (!c.atName) {
@@ -207,7 +203,7 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
     Launch launch = w.Start();
     if (!signal) launch.env = {"CDCOPY_SHIM_TERM_AT_RESTORE=1"};
     TerminalSession session(launch);
-    ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits));
     signal ? (void)kill(session.Pid(), signal) : session.Type("\r");
     EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 128 + (signal ? signal : SIGTERM));
     EXPECT_TRUE(session.SettingsRestored()) << signal;
@@ -217,10 +213,10 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
   Launch launch = w.Start();
   launch.ignoredSignal = SIGHUP;
   TerminalSession session(launch);
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   kill(session.Pid(), SIGHUP);
   session.Type("\x1b");
-  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
 }
@@ -231,19 +227,19 @@ TEST(Faults, TerminateOrHangUpAtAPromptRestoresTheTerminal) {
 TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
   World w;
   TerminalSession session(w.Start());
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   kill(session.Pid(), SIGSTOP);
   ASSERT_TRUE(Eventually([&] { return State(session.Pid()) == 'T'; }));
   tcsetattr(session.Slave(), TCSANOW, &session.InitialSettings());  // as the shell does
   kill(session.Pid(), SIGCONT);
   for (int box = 2; box <= 3; ++box) {
-    ASSERT_TRUE(session.WaitFor("Press Enter for OK", box, seconds(5))) << session.Screen();
+    ASSERT_TRUE(session.WaitFor(kBoxWaits, box, seconds(5)));
     EXPECT_EQ(session.Settings().c_lflag & (ICANON | ECHO), 0u) << "box " << box;
     kill(session.Pid(), SIGTSTP);
   }
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 4, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits, 4, seconds(5)));
   session.Type("\x1b");
-  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy cancelled", 1, seconds(5)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_TRUE(session.SettingsRestored());
@@ -255,7 +251,7 @@ TEST(Faults, AStopAtAPromptGivesTheTerminalBackAndAContinueRedrawsTheBox) {
     Launch launch = bg.Start();
     launch.asShellJob = true;
     TerminalSession shell(launch);
-    ASSERT_TRUE(shell.WaitFor("Press Enter for OK", 1, seconds(20))) << shell.Screen();
+    ASSERT_TRUE(shell.WaitFor(kBoxWaits));
     const pid_t job = shell.Foreground();
     // Stopped, the run has given the terminal back itself: the shell, held, has not yet.
     kill(shell.Pid(), SIGSTOP);
@@ -290,14 +286,10 @@ TEST(AsRoot, ADriveWithItsTrayOpenFailsAtOnce) {
   for (const auto& c : cases) {
     Launch launch = WithoutTerminal(w, {"CDCOPY_SHIM_DRIVE_STATUS=" + c.status});
     launch.args[0] = drive.Root();
-    Hold hold;
-    hold.Into(launch);
+    Hold hold(launch);
     TerminalSession run(launch);
-    if (c.mountedLater) {
-      EXPECT_TRUE(hold.Until("mount")) << "no wait for the disc";
-      drive.Insert("base");
-      hold.Go();
-    }
+    EXPECT_TRUE(!c.mountedLater || drive.InsertOnceWaitedFor(hold, "base"))
+        << "no wait for the disc";
     hold.Until("");
     EXPECT_EQ(ExitCode(run.Finish(seconds(30))), 0);
     drive.Eject();
@@ -321,10 +313,9 @@ TEST(AsRoot, DiskFullKeepsTheEarlierCopyAndTheFreeSpace) {
   Launch launch = w.Start();
   if (!small.Mounted()) launch.fileSizeLimit = 64 * 1024;
   TerminalSession session(launch);
-  ASSERT_TRUE(session.WaitFor("Press Enter for OK", 1, seconds(20))) << session.Screen();
+  ASSERT_TRUE(session.WaitFor(kBoxWaits));
   session.Type("\r");
-  ASSERT_TRUE(session.WaitFor("Copy failed - You can play with the Kestrion", 1, seconds(30)))
-      << session.Screen();
+  ASSERT_TRUE(session.WaitFor("Copy failed - You can play with the Kestrion", 1, seconds(30)));
   session.Type("\r");
   EXPECT_EQ(ExitCode(session.Finish(seconds(20))), 0);
   EXPECT_EQ(w.Stdout(), kArchiveLine);
@@ -339,7 +330,7 @@ TEST(Faults, ClosedStandardOutputChangesNothing) {
   World w;
   Launch launch = WithoutTerminal(w);
   launch.closeStdout = true;
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   ExpectBaseCopied(w);
 }
 
@@ -347,7 +338,7 @@ TEST(Faults, LinkPlantedAtADestinationIsReplacedAndItsTargetUntouched) {
   World w;
   WriteFile(w.Root("precious"), "precious", 0644);
   fs::create_symlink(w.Root("precious"), w.Inst(kArchive));
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   EXPECT_FALSE(fs::is_symlink(w.Inst(kArchive)));
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), w.Disc(kArchiveOnDisc));
   EXPECT_EQ(ReadFile(w.Root("precious")), "precious");
@@ -364,9 +355,7 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
     Launch first = second;
     second.stdoutPath = w.Root("stdout2");
     second.stderrPath = w.Root("stderr2");
-    Hold holdOne, holdTwo;
-    holdOne.Into(first);
-    holdTwo.Into(second);
+    Hold holdOne(first), holdTwo(second);
     TerminalSession one(first);
     ASSERT_TRUE(holdOne.Until("rename"));
     TerminalSession two(second);
@@ -394,8 +383,8 @@ TEST(Faults, TwoRunsAtOnceLeaveEveryFileWhole) {
 // first is not removed.
 TEST(Faults, ASignalAsATemporaryFileIsMadeRemovesNoOneElsesFile) {
   World w;
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(
-                w, {"CDCOPY_SHIM_REFUSE=tmpfile", "CDCOPY_SHIM_TERM_AT_CREATE=1"}))),
+  EXPECT_EQ(RunToTheEnd(
+                WithoutTerminal(w, {"CDCOPY_SHIM_REFUSE=tmpfile", "CDCOPY_SHIM_TERM_AT_CREATE=1"})),
             128 + SIGTERM);
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(w.Inst("KestCore")))
@@ -408,9 +397,7 @@ TEST(Faults, TheSweepRemovesOnlyTheLeftoverItOpened) {
   World w;
   WriteFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp"), "left");
   WriteFile(w.Inst("KestCore/.swap"), "another's");
-  EXPECT_EQ(
-      ExitCode(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"}))),
-      0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w, {"CDCOPY_SHIM_SWAP_AT_OPEN=.cdcopy-4194305-0.tmp"})), 0);
   EXPECT_EQ(ReadFile(w.Inst("KestCore/.cdcopy-4194305-0.tmp")), "another's");
 }
 
@@ -426,7 +413,7 @@ TEST(AsRoot, FolderTheUserMayNotWriteFailsTheCopyAndTouchesNothing) {
     chmod(w.Inst("KestCore").c_str(), 0555);
   }
   const auto before = w.Installed();
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   chmod(w.Inst("KestCore").c_str(), 0755);
   EXPECT_EQ(w.Stdout(), kArchiveLine) << "the archive's failure ends the run";
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "earlier archive");
@@ -445,7 +432,7 @@ TEST(AsRoot, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   // A copy is the file of whoever made it: an earlier one of someone else's is replaced all the
   // same, since the owner may rename over it, and the new one is the owner's.
   lchown(w.Inst(kArchive).c_str(), kNobody - 1, kNobody - 1);
-  EXPECT_EQ(ExitCode(RunToTheEnd(WithoutTerminal(w))), 0);
+  EXPECT_EQ(RunToTheEnd(WithoutTerminal(w)), 0);
   for (const std::string& made : {kArchive, kLogo, std::string("KestCore/video")}) {
     struct stat st;
     ASSERT_EQ(lstat(w.Inst(made).c_str(), &st), 0) << made;
@@ -457,7 +444,7 @@ TEST(AsRoot, ARootRunLeavesTheCopiesToTheInstallationsOwner) {
   w.Insert("newer");
   Launch launch = WithoutTerminal(w);
   ASSERT_EQ(AsNobody(w, launch), "");
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_EQ(ReadFile(w.Inst(kArchive)), "newer archive");
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), "newer logo");
 }
@@ -481,7 +468,7 @@ TEST_P(OddWorld, DoesOnlyWhatTheOwnerCouldAndLeavesNothing) {
   DriveDevice drive;
   Launch launch = WithoutTerminal(w);
   SKIP_OR_FAIL(c.prepare(w, launch, drive));
-  EXPECT_EQ(ExitCode(RunToTheEnd(launch)), 0);
+  EXPECT_EQ(RunToTheEnd(launch), 0);
   EXPECT_EQ(w.Stdout(), c.stdoutBytes);
   EXPECT_EQ(ReadFile(w.Inst(kLogo)), c.logo);
   EXPECT_EQ(w.ShimLog().find("source opened"), std::string::npos) << w.ShimLog();
@@ -525,10 +512,6 @@ std::string LinkInAStickyFolder(World& w, Launch& launch, const std::string& lin
 
 void RootinstUntouched(World& w) {
   EXPECT_EQ(Tree(w.Root("rootinst")), std::vector<std::string>{"KestCore"});
-}
-
-std::string NeedsRoot() {
-  return geteuid() == 0 ? "" : "needs root";
 }
 
 std::string InDrive(World& w, Launch& launch, DriveDevice& drive) {

@@ -409,7 +409,7 @@ TEST(Identity, WhoCanChangeAFoldersEntries) {
 // A switch puts back exactly what it replaced; once one cannot be put back, nothing more is
 // done, not even as the run itself.
 TEST_F(AsRoot, ASwitchRestoresWhatItReplacedAndAFailedOneStopsTheRun) {
-  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+  SKIP_OR_FAIL(NeedsRoot());
   const int wrong = InChild([] {
     posix::Credentials run(0, kFiles);
     int wrong = 0;
@@ -461,7 +461,7 @@ TEST_F(PosixPlatformTest, TheWalkFollowsLinksAsTheKernelDoes) {
 
 // In a folder anyone may write (sticky, as /tmp), a leftover of another user's is theirs.
 TEST_F(AsRoot, TheSweepInAStickyFolderTakesOnlyItsOwnLeftovers) {
-  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root");
+  SKIP_OR_FAIL(NeedsRoot());
   chmod(dir_.Path().c_str(), 01777);
   WriteFile(At(".cdcopy-4194305-0.tmp"), "theirs");
   WriteFile(At(".cdcopy-4194305-1.tmp"), "its own");
@@ -687,7 +687,7 @@ TEST(PosixMessageBox, AnswersZeroWithoutATerminalAndSaysSoOnStandardError) {
 // Started by `su user -c` with standard input read-only and standard error on another terminal,
 // as a user who may not open the terminal again: the box goes where the run writes to its own.
 TEST_F(AsRoot, ABoxGoesOnlyWhereItCanBeWrittenOnTheRunsTerminal) {
-  SKIP_OR_FAIL(geteuid() == 0 ? "" : "needs root, to be a user who may not open the terminal");
+  SKIP_OR_FAIL(NeedsRoot("needs root, to be a user who may not open the terminal"));
   const int out = InChild([] {
     setsid();  // no controlling terminal
     const int run = posix_openpt(O_RDWR | O_NOCTTY), other = posix_openpt(O_RDWR | O_NOCTTY);

@@ -49,6 +49,10 @@ class World {
   std::vector<std::string> Installed() { return Tree(dir_ / "inst"); }
   const mode_t fresh = 0666 & ~CurrentUmask();  // a copy's mode
 
+  Launch StartAsShipped() {
+    Launch launch = Start();
+    return AsShipped(launch);
+  }
   Launch Start(std::vector<std::string> extra = {}) {
     Launch launch;
     launch.args = {dir_ / "drive/", dir_ / "inst"};
@@ -152,6 +156,10 @@ class DriveDevice {
     }
   }
   void Eject() { Unmount(); }
+  // Puts `disc` in once the held run waits for one, and lets it go on; false if it never waits.
+  bool InsertOnceWaitedFor(Hold& hold, const std::string& disc) {
+    return hold.Until("mount") && (Insert(disc), hold.Go(), true);
+  }
   // Mounts `folder` over `below` in the disc (over the whole disc for ""), as a bind mount
   // someone stacked there would; taken away before the disc is.
   std::string Cover(const std::string& below, const std::string& folder) {

@@ -35,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+constexpr const char* kBoxWaits = "Press Enter for OK";  // the last line of a box waiting
+
 struct Launch {
   std::vector<std::string> args;  // after the program name
   bool withTerminal = true;
@@ -69,6 +71,7 @@ struct Launch {
 class Hold {
  public:
   Hold() { socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds_); }
+  explicit Hold(Launch& launch) : Hold() { Into(launch); }
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
@@ -183,14 +186,15 @@ class TerminalSession {
     if (master_ >= 0) close(master_);
   }
 
-  // Waits until the terminal shows `needle` for the `count`th time.
-  bool WaitFor(const std::string& needle, int count, std::chrono::seconds timeout) {
+  // Waits until the terminal shows `needle` for the `count`th time; failing, what it shows.
+  ::testing::AssertionResult WaitFor(const std::string& needle, int count = 1,
+                                     seconds timeout = seconds(20)) {
     auto deadline = Clock::now() + timeout;
     while (Occurrences(needle) < count) {
-      if (Clock::now() > deadline) return false;
+      if (Clock::now() > deadline) return ::testing::AssertionFailure() << screen_;
       ReadSome(100);
     }
-    return true;
+    return ::testing::AssertionSuccess();
   }
 
   void Resize(unsigned short columns) {
@@ -289,13 +293,12 @@ class TerminalSession {
 
 // In a static build, the executable as it ships, into which no shim can be preloaded: for the
 // runs that need none. Elsewhere the executable stays as it was, with the shim.
-inline void AsShipped(Launch& launch) {
+inline Launch& AsShipped(Launch& launch) {
 #ifdef CDCOPY_STATIC_EXE
   launch.exe = CDCOPY_STATIC_EXE;
   launch.shim = false;
-#else
-  (void)launch;
 #endif
+  return launch;
 }
 
 // The process's state: 'T' stopped, 'S' waiting, 'Z' ended unreaped, '?' gone.

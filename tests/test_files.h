@@ -183,6 +183,11 @@ inline bool NamesPackageNotInstalled(const std::string& why) {
     GTEST_SKIP() << why;                                                                     \
   } while (0)
 
+// "" as root, else why the test cannot run: for SKIP_OR_FAIL.
+inline std::string NeedsRoot(const char* why = "needs root") {
+  return geteuid() ? why : "";
+}
+
 // A folder on /dev/shm, another file system than `here`'s, or "" where there is none.
 inline std::string ShmFolder(const std::string& here) {
   struct stat shm, st;
@@ -227,6 +232,16 @@ template <typename W>
 void ExpectBaseCopied(W& w) {
   ExpectCopied(w, "KestCore/bnd0.bnd", "base/INSTALL/DATA/KESTCORE/BND0.BND");
   ExpectCopied(w, "KestCore/video/orrinmark.flk", "base/INSTALL/DATA/KESTCORE/VIDEO/ORRINMARK.FLK");
+}
+
+// Each of the three discs' files copied.
+template <typename W>
+void ExpectAllCopied(W& w) {
+  ExpectBaseCopied(w);
+  ExpectCopied(w, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
+  ExpectCopied(w, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
+  ExpectCopied(w, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
+  ExpectCopied(w, "Velmora/video/logo.flk", "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
 }
 
 }  // namespace cdcopy::testing

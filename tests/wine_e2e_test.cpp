@@ -28,10 +28,6 @@ namespace {
 
 using cdcopy::testing::PrintTo;
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-
 using texts::kCaption;
 constexpr const char* kTestUser = "cdcopy-wine";
 
@@ -524,6 +520,14 @@ const std::vector<Box> kBaseOnly = {
     {kBasePrompt, "base"}, {kFirstPrompt, "", "Escape"}, {kSecondPrompt, "", "Escape"}};
 
 void Nothing(Installation&) {}
+// The earlier archive kept, and below, with nothing beside it.
+void EarlierArchiveKept(Installation& inst) {
+  EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
+}
+void OnlyTheEarlierArchive(Installation& inst) {
+  EarlierArchiveKept(inst);
+  EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
+}
 const std::string kLong(209, 'x');
 // 120 characters in 240 bytes, 80 in 240: the logo's destination over 259 bytes either way.
 const std::string kCyrillic = Repeat("Игры", 30), kChinese = Repeat("游戏", 40);
@@ -555,14 +559,7 @@ INSTANTIATE_TEST_SUITE_P(
             kArchiveLine + kLogoLine + kFirstLines + kSecondLines,
             {"A KestCore\\bnd0.bnd", "A KestCore\\video\\orrinmark.flk", "A Velmora\\bnd0.bnd",
              "A Velmora\\video\\logo.flk", "A halvane\\bnd0.bnd", "A halvane\\video\\logo.flk"},
-            [](Installation& inst) {
-              ExpectBaseCopied(inst);
-              ExpectCopied(inst, "halvane/bnd0.bnd", "first/DATA/ALL/BND0.BND");
-              ExpectCopied(inst, "halvane/video/logo.flk", "first/DATA/MAX/HALVANE/VIDEO/LOGO.FLK");
-              ExpectCopied(inst, "Velmora/bnd0.bnd", "second/DATA/ALL/BND0.BND");
-              ExpectCopied(inst, "Velmora/video/logo.flk",
-                           "second/DATA/MAX/VELMORA/VIDEO/LOGO.FLK");
-            }},
+            ExpectAllCopied<Installation>},
         Scenario{"EscapeAtBasePromptCancelsWithAWarning",
                  Nothing,
                  {{kBasePrompt, "", "Escape"}, {kCancelled}},
@@ -596,10 +593,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "base"}, {kArchiveFailed, "", "Return", 5}},
                  kArchiveLine,
                  {"A KestCore\\bnd0.bnd"},
-                 [](Installation& inst) {
-                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
-                   EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
-                 }},
+                 OnlyTheEarlierArchive},
         // A folder on a disk of its own (a mounted volume): the copy is made in it, since a
         // move cannot cross disks.
         Scenario{"DestinationFolderOnADiskOfItsOwn",
@@ -678,9 +672,7 @@ INSTANTIATE_TEST_SUITE_P(
               [](Installation& inst) { WriteFile(inst.Inst("../released"), ""); }}},
             kArchiveLine,
             {"A KestCore\\bnd0.bnd"},
-            [](Installation& inst) {
-              EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
-            }},
+            EarlierArchiveKept},
         // Other programs hold files open for a moment: here the logo, until 1.5 s after the
         // archive lands, and the disc's logo, unshared, until 1 s after. The copy waits.
         Scenario{"DestinationHeldOpenByAnotherProgramIsReplaced",
@@ -758,10 +750,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "", "Escape"}, {kCancelled}},
                  "",
                  {"A KestCore\\bnd0.bnd"},
-                 [](Installation& inst) {
-                   EXPECT_EQ(Tree(inst.Inst("KestCore")), std::vector<std::string>{"bnd0.bnd"});
-                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
-                 }},
+                 OnlyTheEarlierArchive},
         // Ctrl-C with the archive's copy slowed, not stuck: it stops at once.
         Scenario{"CtrlCStopsASlowedCopyAtOnce",
                  [](Installation& inst) {
@@ -771,9 +760,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{kBasePrompt, "", "Escape"}, {kCancelled}},
                  "",
                  {"A KestCore\\bnd0.bnd"},
-                 [](Installation& inst) {
-                   EXPECT_TRUE(ReadFile(inst.Inst("KestCore/bnd0.bnd")) == "earlier archive");
-                 }},
+                 EarlierArchiveKept},
         // Ctrl-C during the logo's copy: nothing more is shown, not even the logo's notice.
         Scenario{"NothingShownAfterCtrlC",
                  [](Installation& inst) {
